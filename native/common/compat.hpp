@@ -1,0 +1,90 @@
+// The one place that reads PY_VERSION_HEX: shims over C API differences of 3.7 to 3.13.
+#pragma once
+
+#include "common/ref.hpp"
+
+// Vectorcall arrived in 3.8 (underscored), public names in 3.9. Drop with 3.8 support.
+#if PY_VERSION_HEX >= 0x03080000
+#define ORVEX_HAS_VECTORCALL 1
+#else
+#define ORVEX_HAS_VECTORCALL 0
+#endif
+
+#if PY_VERSION_HEX >= 0x03090000
+#define ORVEX_TPFLAGS_VECTORCALL Py_TPFLAGS_HAVE_VECTORCALL
+#elif ORVEX_HAS_VECTORCALL
+#define ORVEX_TPFLAGS_VECTORCALL _Py_TPFLAGS_HAVE_VECTORCALL
+#endif
+
+#if ORVEX_HAS_VECTORCALL
+#define ORVEX_TPFLAGS_METHOD_DESCRIPTOR Py_TPFLAGS_METHOD_DESCRIPTOR
+#else
+#define ORVEX_TPFLAGS_METHOD_DESCRIPTOR 0
+#endif
+
+#ifndef PY_VECTORCALL_ARGUMENTS_OFFSET
+#define PY_VECTORCALL_ARGUMENTS_OFFSET ((size_t)1 << (8 * sizeof(size_t) - 1))
+#endif
+
+namespace orvex {
+
+inline Py_ssize_t vector_nargs(size_t nargsf) noexcept {
+    return (Py_ssize_t)(nargsf & ~PY_VECTORCALL_ARGUMENTS_OFFSET);
+}
+
+// Calls with positional arguments in an array, keyword values after them, their names in kwnames.
+inline Ref call_vector(PyObject* callable, PyObject* const* args, size_t nargsf,
+                       PyObject* kwnames) noexcept {
+#if PY_VERSION_HEX >= 0x03090000
+    return Ref::steal(PyObject_Vectorcall(callable, args, nargsf, kwnames));
+#elif ORVEX_HAS_VECTORCALL
+    return Ref::steal(_PyObject_Vectorcall(callable, args, nargsf, kwnames));
+#else  // 3.7: the private fast call; ignores the offset flag
+    return Ref::steal(_PyObject_FastCallKeywords(callable, (PyObject**)args,
+                                                  vector_nargs(nargsf), kwnames));
+#endif
+}
+
+inline Ref call0(PyObject* callable) noexcept { return call_vector(callable, nullptr, 0, nullptr); }
+
+inline Ref call1(PyObject* callable, PyObject* arg) noexcept {
+    PyObject* args[2] = {nullptr, arg};
+    return call_vector(callable, args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+}
+
+// obj.name(*args) without a bound-method object where the interpreter allows it.
+inline Ref call_method(PyObject* obj, PyObject* name, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames = nullptr) noexcept {
+#if PY_VERSION_HEX >= 0x03090000
+    PyObject* stack[8];
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    if (nargs + nkw < 8) {
+        stack[0] = obj;
+        for (Py_ssize_t i = 0; i < nargs + nkw; ++i) stack[i + 1] = args[i];
+        return Ref::steal(PyObject_VectorcallMethod(
+            name, stack, (size_t)(nargs + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+    }
+#endif
+    Ref method = Ref::steal(PyObject_GetAttr(obj, name));
+    if (!method) return fail();
+    return call_vector(method.get(), args, (size_t)nargs, kwnames);
+}
+
+inline Ref call_method0(PyObject* obj, PyObject* name) noexcept {
+    return call_method(obj, name, nullptr, 0);
+}
+
+inline Ref call_method1(PyObject* obj, PyObject* name, PyObject* arg) noexcept {
+    return call_method(obj, name, &arg, 1);
+}
+
+// The id of the running interpreter, to refuse a second one.
+inline int64_t current_interpreter_id() noexcept {
+#if PY_VERSION_HEX >= 0x03090000
+    return PyInterpreterState_GetID(PyInterpreterState_Get());
+#else
+    return PyInterpreterState_GetID(PyThreadState_Get()->interp);
+#endif
+}
+
+}  // namespace orvex

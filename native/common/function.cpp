@@ -1,0 +1,536 @@
+// The native function type, modelled on funcobject.c: same attributes, same binding,
+// same setter errors, with a C++ body behind the code object's signature.
+#include "common/function.hpp"
+
+#include <structmember.h>
+
+#include "common/names.hpp"
+
+namespace orvex {
+namespace {
+
+// Keeps the binder off the heap for every signature in this package.
+constexpr Py_ssize_t kStackParams = 16;
+
+// ---- argument binding ----
+
+Ref raise_positional_count(FunctionObject* f, Py_ssize_t given) {
+    Py_ssize_t ndefaults = f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0;
+    Py_ssize_t num_min = f->argcount - ndefaults;
+    Py_ssize_t num_max = f->argcount;
+    bool exact = ndefaults == 0 && !f->has_varargs;
+    const char* more_or_less;
+    Py_ssize_t expected;
+    if (given < num_min) {
+        expected = num_min;
+        more_or_less = "at least";
+    } else {
+        expected = num_max;
+        more_or_less = "at most";
+    }
+    if (exact) more_or_less = "exactly";
+    PyErr_Format(PyExc_TypeError,
+                 "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+                 PyUnicode_AsUTF8(f->name), more_or_less, expected,
+                 expected == 1 ? "" : "s", given);
+    return fail();
+}
+
+// Index of a keyword among the named parameters, or -1.
+Py_ssize_t find_keyword(FunctionObject* f, PyObject* key) {
+    Py_ssize_t named = f->argcount + f->kwonlyargcount;
+    PyObject** names = &PyTuple_GET_ITEM(f->varnames, 0);
+    for (Py_ssize_t i = 0; i < named; ++i)
+        if (names[i] == key) return i;
+    for (Py_ssize_t i = 0; i < named; ++i) {
+        int eq = PyUnicode_Compare(names[i], key);
+        if (eq == 0) return i;
+        if (eq == -1 && PyErr_Occurred()) PyErr_Clear();
+    }
+    return -1;
+}
+
+// Binds a call to the code object's parameters, as the interpreter binds a Python function.
+Ref bind_and_call(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
+                  PyObject* kwnames) {
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    if (nkw == 0 && nargs == f->argcount && f->nparams == f->argcount)
+        return f->impl(f, args);
+
+    PyObject* stack[kStackParams];
+    PyObject** params = stack;
+    if (f->nparams > kStackParams) {
+        params = PyMem_New(PyObject*, (size_t)f->nparams);
+        if (!params) {
+            PyErr_NoMemory();
+            return fail();
+        }
+    }
+    for (Py_ssize_t i = 0; i < f->nparams; ++i) params[i] = nullptr;
+    Ref varargs, varkw;
+    Ref result;
+    Py_ssize_t named = f->argcount + f->kwonlyargcount;
+    Py_ssize_t npos = nargs < f->argcount ? nargs : f->argcount;
+
+    for (Py_ssize_t i = 0; i < npos; ++i) params[i] = args[i];
+    if (nargs > f->argcount && !f->has_varargs) {
+        raise_positional_count(f, nargs);
+        goto done;
+    }
+    if (f->has_varargs) {
+        Py_ssize_t extra = nargs - npos;
+        varargs = Ref::steal(PyTuple_New(extra));
+        if (!varargs) goto done;
+        for (Py_ssize_t i = 0; i < extra; ++i) {
+            Py_INCREF(args[npos + i]);
+            PyTuple_SET_ITEM(varargs.get(), i, args[npos + i]);
+        }
+        params[named] = varargs.get();
+    }
+    if (f->has_varkw) {
+        varkw = Ref::steal(PyDict_New());
+        if (!varkw) goto done;
+        params[named + (f->has_varargs ? 1 : 0)] = varkw.get();
+    }
+    for (Py_ssize_t j = 0; j < nkw; ++j) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, j);
+        PyObject* value = args[nargs + j];
+        Py_ssize_t at = find_keyword(f, key);
+        if (at < 0) {
+            if (!varkw) {
+                PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'",
+                             f->name, key);
+                goto done;
+            }
+            if (PyDict_SetItem(varkw.get(), key, value) < 0) goto done;
+            continue;
+        }
+        if (params[at]) {
+            PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'",
+                         f->name, key);
+            goto done;
+        }
+        params[at] = value;
+    }
+    if (npos < f->argcount) {
+        Py_ssize_t ndefaults = f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0;
+        Py_ssize_t first_default = f->argcount - ndefaults;
+        for (Py_ssize_t i = npos; i < f->argcount; ++i) {
+            if (params[i]) continue;
+            if (i < first_default) {
+                raise_positional_count(f, nargs);
+                goto done;
+            }
+            params[i] = PyTuple_GET_ITEM(f->defaults, i - first_default);
+        }
+    }
+    for (Py_ssize_t i = f->argcount; i < named; ++i) {
+        if (params[i]) continue;
+        PyObject* name = PyTuple_GET_ITEM(f->varnames, i);
+        PyObject* value = nullptr;
+        if (f->kwdefaults) {
+            value = PyDict_GetItemWithError(f->kwdefaults, name);
+            if (!value && PyErr_Occurred()) goto done;
+        }
+        if (!value) {
+            PyErr_Format(PyExc_TypeError, "%U() missing 1 required keyword-only argument: '%U'",
+                         f->name, name);
+            goto done;
+        }
+        params[i] = value;
+    }
+    // A default or kwdefault may be replaced during the call: hold what we use.
+    {
+        Py_ssize_t held = 0;
+        for (Py_ssize_t i = 0; i < named; ++i) Py_INCREF(params[i]), ++held;
+        result = f->impl(f, params);
+        for (Py_ssize_t i = 0; i < held; ++i) Py_DECREF(params[i]);
+    }
+done:
+    if (params != stack) PyMem_Free(params);
+    return result;
+}
+
+PyObject* function_dispatch(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) noexcept {
+    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+    Ref r = f->raw ? f->raw(f, args, nargs, kwnames) : bind_and_call(f, args, nargs, kwnames);
+    Py_LeaveRecursiveCall();
+    return r.release();
+}
+
+#if ORVEX_HAS_VECTORCALL
+PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
+                              PyObject* kwnames) noexcept {
+    return function_dispatch((FunctionObject*)self, args, vector_nargs(nargsf), kwnames);
+}
+#endif
+
+// The tuple-and-dict protocol: all calls on 3.7, and callers that hold a tuple and a dict.
+PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+    Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
+    if (nkw == 0)
+        return function_dispatch((FunctionObject*)self, &PyTuple_GET_ITEM(args, 0), nargs,
+                                 nullptr);
+    PyObject** stack = PyMem_New(PyObject*, (size_t)(nargs + nkw));
+    if (!stack) return PyErr_NoMemory();
+    Ref kwnames = Ref::steal(PyTuple_New(nkw));
+    PyObject* result = nullptr;
+    if (kwnames) {
+        for (Py_ssize_t i = 0; i < nargs; ++i) stack[i] = PyTuple_GET_ITEM(args, i);
+        Py_ssize_t pos = 0, j = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(kwargs, &pos, &key, &value)) {
+            Py_INCREF(key);
+            PyTuple_SET_ITEM(kwnames.get(), j, key);
+            stack[nargs + j] = value;
+            ++j;
+        }
+        // The dict belongs to the caller; its values must outlive a callee that mutates it.
+        for (Py_ssize_t i = 0; i < nkw; ++i) Py_INCREF(stack[nargs + i]);
+        result = function_dispatch((FunctionObject*)self, stack, nargs, kwnames.get());
+        for (Py_ssize_t i = 0; i < nkw; ++i) Py_DECREF(stack[nargs + i]);
+    }
+    PyMem_Free(stack);
+    return result;
+}
+
+// ---- the type's slots ----
+
+PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) noexcept {
+    // Any non-None obj binds: classmethod hands us (type, type) on 3.10-3.12, (type, NULL) on 3.9.
+    if (obj == nullptr || obj == Py_None) {
+        Py_INCREF(self);
+        return self;
+    }
+    return PyMethod_New(self, obj);
+}
+
+PyObject* function_repr(PyObject* self) noexcept {
+    return PyUnicode_FromFormat("<function %U at %p>", ((FunctionObject*)self)->qualname,
+                                self);
+}
+
+int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+    FunctionObject* f = (FunctionObject*)self;
+    Py_VISIT(f->code);
+    Py_VISIT(f->globals);
+    Py_VISIT(f->builtins);
+    Py_VISIT(f->name);
+    Py_VISIT(f->qualname);
+    Py_VISIT(f->module);
+    Py_VISIT(f->doc);
+    Py_VISIT(f->dict);
+    Py_VISIT(f->defaults);
+    Py_VISIT(f->kwdefaults);
+    Py_VISIT(f->annotations);
+    Py_VISIT(f->klass);
+    Py_VISIT(f->closure);
+    Py_VISIT(f->varnames);
+    return 0;
+}
+
+int function_clear(PyObject* self) noexcept {
+    FunctionObject* f = (FunctionObject*)self;
+    // code and name stay: the binder and repr read them until dealloc.
+    Py_CLEAR(f->globals);
+    Py_CLEAR(f->builtins);
+    Py_CLEAR(f->module);
+    Py_CLEAR(f->doc);
+    Py_CLEAR(f->dict);
+    Py_CLEAR(f->defaults);
+    Py_CLEAR(f->kwdefaults);
+    Py_CLEAR(f->annotations);
+    Py_CLEAR(f->klass);
+    Py_CLEAR(f->closure);
+    return 0;
+}
+
+void function_dealloc(PyObject* self) noexcept {
+    FunctionObject* f = (FunctionObject*)self;
+    PyObject_GC_UnTrack(self);
+    if (f->weakreflist) PyObject_ClearWeakRefs(self);
+    function_clear(self);
+    Py_CLEAR(f->code);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
+    Py_CLEAR(f->varnames);
+    PyObject_GC_Del(self);
+}
+
+// ---- attributes ----
+
+PyObject* get_code(PyObject* self, void*) noexcept {
+    PyObject* code = ((FunctionObject*)self)->code;
+    Py_INCREF(code);
+    return code;
+}
+
+int set_readonly_code(PyObject*, PyObject*, void*) noexcept {
+    PyErr_SetString(PyExc_AttributeError,
+                    "__code__ of a native function cannot be replaced");
+    return -1;
+}
+
+PyObject* get_or_none(PyObject* value) noexcept {
+    PyObject* result = value ? value : Py_None;
+    Py_INCREF(result);
+    return result;
+}
+
+int set_slot(PyObject** slot, PyObject* value) noexcept {
+    Py_XINCREF(value);
+    Py_XSETREF(*slot, value);
+    return 0;
+}
+
+PyObject* get_name(PyObject* self, void*) noexcept {
+    return get_or_none(((FunctionObject*)self)->name);
+}
+
+int set_name(PyObject* self, PyObject* value, void*) noexcept {
+    if (value == nullptr || !PyUnicode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__name__ must be set to a string object");
+        return -1;
+    }
+    return set_slot(&((FunctionObject*)self)->name, value);
+}
+
+PyObject* get_qualname(PyObject* self, void*) noexcept {
+    return get_or_none(((FunctionObject*)self)->qualname);
+}
+
+int set_qualname(PyObject* self, PyObject* value, void*) noexcept {
+    if (value == nullptr || !PyUnicode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__qualname__ must be set to a string object");
+        return -1;
+    }
+    return set_slot(&((FunctionObject*)self)->qualname, value);
+}
+
+PyObject* get_defaults(PyObject* self, void*) noexcept {
+    return get_or_none(((FunctionObject*)self)->defaults);
+}
+
+int set_defaults(PyObject* self, PyObject* value, void*) noexcept {
+    if (value == Py_None) value = nullptr;
+    if (value != nullptr && !PyTuple_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
+        return -1;
+    }
+    return set_slot(&((FunctionObject*)self)->defaults, value);
+}
+
+PyObject* get_kwdefaults(PyObject* self, void*) noexcept {
+    return get_or_none(((FunctionObject*)self)->kwdefaults);
+}
+
+int set_kwdefaults(PyObject* self, PyObject* value, void*) noexcept {
+    if (value == Py_None) value = nullptr;
+    if (value != nullptr && !PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
+        return -1;
+    }
+    return set_slot(&((FunctionObject*)self)->kwdefaults, value);
+}
+
+PyObject* get_annotations(PyObject* self, void*) noexcept {
+    FunctionObject* f = (FunctionObject*)self;
+    if (f->annotations == nullptr) {
+        f->annotations = PyDict_New();
+        if (f->annotations == nullptr) return nullptr;
+    }
+    Py_INCREF(f->annotations);
+    return f->annotations;
+}
+
+int set_annotations(PyObject* self, PyObject* value, void*) noexcept {
+    if (value == Py_None) value = nullptr;
+    if (value != nullptr && !PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+        return -1;
+    }
+    return set_slot(&((FunctionObject*)self)->annotations, value);
+}
+
+PyObject* get_globals(PyObject* self, void*) noexcept {
+    return get_or_none(((FunctionObject*)self)->globals);
+}
+
+PyObject* get_builtins(PyObject* self, void*) noexcept {
+    return get_or_none(((FunctionObject*)self)->builtins);
+}
+
+PyGetSetDef function_getset[] = {
+    {"__code__", get_code, set_readonly_code, nullptr, nullptr},
+    {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
+    {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
+    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__globals__", get_globals, nullptr, nullptr, nullptr},
+    {"__builtins__", get_builtins, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef function_members[] = {
+    {(char*)"__doc__", T_OBJECT, offsetof(FunctionObject, doc), 0, nullptr},
+    {(char*)"__module__", T_OBJECT, offsetof(FunctionObject, module), 0, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+// Pickles by reference, like a module-level Python function or method.
+PyObject* function_reduce(PyObject* self, PyObject*) noexcept {
+    return get_or_none(((FunctionObject*)self)->qualname);
+}
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", (PyCFunction)function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// ---- creation ----
+
+// A code object with the wanted parameters, compiled from a stub def so every
+// interpreter version lays it out itself.
+Ref make_code(const FunctionSpec& spec, PyObject* module_name) {
+    Ref source = Ref::steal(PyUnicode_FromFormat("def %s(%s): pass\n", spec.name, spec.params));
+    if (!source) return fail();
+    Ref filename = Ref::steal(PyUnicode_FromFormat("<%U>", module_name));
+    if (!filename) return fail();
+    const char* src = PyUnicode_AsUTF8(source.get());
+    if (!src) return fail();
+    Ref module_code = Ref::steal(Py_CompileStringObject(src, filename.get(), Py_file_input,
+                                                        nullptr, 0));
+    if (!module_code) return fail();
+    Ref ns = Ref::steal(PyDict_New());
+    if (!ns) return fail();
+    if (PyDict_SetItemString(ns.get(), "__builtins__", PyEval_GetBuiltins()) < 0) return fail();
+    Ref done = Ref::steal(PyEval_EvalCode(module_code.get(), ns.get(), ns.get()));
+    if (!done) return fail();
+    PyObject* stub = PyDict_GetItemString(ns.get(), spec.name);
+    if (!stub) {
+        PyErr_SetString(PyExc_SystemError, "stub definition produced no function");
+        return fail();
+    }
+    Ref code = Ref::steal(PyObject_GetAttr(stub, names().__code__));
+#if PY_VERSION_HEX >= 0x030B0000
+    if (code) {
+        Ref replace = Ref::steal(PyObject_GetAttrString(code.get(), "replace"));
+        if (!replace) return fail();
+        Ref kw = Ref::steal(Py_BuildValue("{s:s}", "co_qualname", spec.qualname));
+        Ref empty = Ref::steal(PyTuple_New(0));
+        if (!kw || !empty) return fail();
+        code = Ref::steal(PyObject_Call(replace.get(), empty.get(), kw.get()));
+    }
+#endif
+    return code;
+}
+
+}  // namespace
+
+// Built field by field: the struct's layout differs between versions.
+PyTypeObject FunctionType = [] {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+    PyTypeObject t = {PyVarObject_HEAD_INIT(nullptr, 0)};
+#pragma GCC diagnostic pop
+    t.tp_name = "orvex.native_function";
+    t.tp_basicsize = sizeof(FunctionObject);
+    t.tp_dealloc = function_dealloc;
+#if ORVEX_HAS_VECTORCALL
+    t.tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
+#endif
+    t.tp_call = function_call;
+    t.tp_repr = function_repr;
+    t.tp_getattro = PyObject_GenericGetAttr;
+    t.tp_setattro = PyObject_GenericSetAttr;
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | ORVEX_TPFLAGS_METHOD_DESCRIPTOR
+#if ORVEX_HAS_VECTORCALL
+                 | ORVEX_TPFLAGS_VECTORCALL
+#endif
+        ;
+    t.tp_doc = "A function implemented natively that behaves like a Python function.";
+    t.tp_traverse = function_traverse;
+    t.tp_clear = function_clear;
+    t.tp_weaklistoffset = offsetof(FunctionObject, weakreflist);
+    t.tp_methods = function_methods;
+    t.tp_members = function_members;
+    t.tp_getset = function_getset;
+    t.tp_descr_get = function_descr_get;
+    t.tp_dictoffset = offsetof(FunctionObject, dict);
+    return t;
+}();
+
+int ready_function_type() noexcept {
+    if (FunctionType.tp_flags & Py_TPFLAGS_READY) return 0;
+    return PyType_Ready(&FunctionType);
+}
+
+Ref make_function(const FunctionSpec& spec, PyObject* globals, PyObject* defaults,
+                  PyObject* kwdefaults, PyObject* closure) {
+    PyObject* module_name = PyDict_GetItemWithError(globals, names().__name__);
+    if (!module_name) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "module has no __name__");
+        return fail();
+    }
+    Ref code = make_code(spec, module_name);
+    if (!code) return fail();
+    Ref builtins_module = Ref::steal(PyImport_ImportModule("builtins"));
+    if (!builtins_module) return fail();
+    Ref name = Ref::steal(PyUnicode_InternFromString(spec.name));
+    Ref qualname = Ref::steal(PyUnicode_FromString(spec.qualname));
+    Ref varnames = Ref::steal(PyObject_GetAttrString(code.get(), "co_varnames"));
+    Ref argcount = Ref::steal(PyObject_GetAttrString(code.get(), "co_argcount"));
+    Ref kwonly = Ref::steal(PyObject_GetAttrString(code.get(), "co_kwonlyargcount"));
+    Ref flags = Ref::steal(PyObject_GetAttrString(code.get(), "co_flags"));
+    if (!name || !qualname || !varnames || !argcount || !kwonly || !flags) return fail();
+
+    FunctionObject* f = PyObject_GC_New(FunctionObject, &FunctionType);
+    if (!f) return fail();
+    // Every field is set before anything can fail, so dealloc sees a whole object.
+    f->code = code.release();
+    f->globals = Ref::borrow(globals).release();
+    f->builtins = Ref::borrow(PyModule_GetDict(builtins_module.get())).release();
+    f->name = name.release();
+    f->qualname = qualname.release();
+    f->module = Ref::borrow(module_name).release();
+    f->doc = spec.doc ? PyUnicode_FromString(spec.doc) : Ref::borrow(Py_None).release();
+    f->dict = nullptr;
+    f->defaults = defaults && defaults != Py_None ? Ref::borrow(defaults).release() : nullptr;
+    f->kwdefaults =
+        kwdefaults && kwdefaults != Py_None ? Ref::borrow(kwdefaults).release() : nullptr;
+    f->annotations = nullptr;
+    f->weakreflist = nullptr;
+    f->klass = nullptr;
+    f->closure = Ref::borrow(closure).release();
+#if ORVEX_HAS_VECTORCALL
+    f->vectorcall = function_vectorcall;
+#endif
+    f->impl = spec.impl;
+    f->raw = spec.raw;
+    long co_flags = PyLong_AsLong(flags.get());
+    f->argcount = PyLong_AsSsize_t(argcount.get());
+    f->kwonlyargcount = PyLong_AsSsize_t(kwonly.get());
+    f->has_varargs = (co_flags & CO_VARARGS) != 0;
+    f->has_varkw = (co_flags & CO_VARKEYWORDS) != 0;
+    f->nparams = f->argcount + f->kwonlyargcount + f->has_varargs + f->has_varkw;
+    f->varnames = varnames.release();
+    PyObject_GC_Track((PyObject*)f);
+    Ref result = Ref::steal((PyObject*)f);
+    if (!f->doc) return fail();
+    return result;
+}
+
+PyObject* lookup_global(FunctionObject* func, PyObject* name) noexcept {
+    PyObject* value = PyDict_GetItemWithError(func->globals, name);
+    if (value || PyErr_Occurred()) return value;
+    value = PyDict_GetItemWithError(func->builtins, name);
+    if (!value && !PyErr_Occurred())
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    return value;
+}
+
+}  // namespace orvex

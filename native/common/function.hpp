@@ -1,0 +1,72 @@
+// The native function type: C++ code that Python sees as a plain function.
+#pragma once
+
+#include "common/compat.hpp"
+
+namespace orvex {
+
+struct FunctionObject;
+
+// Receives the bound parameters in co_varnames order: positional ones, keyword-only ones,
+// then the *args tuple and the **kwargs dict where the signature has them.
+using BoundImpl = Ref (*)(FunctionObject* func, PyObject* const* params);
+// Receives the call as the caller made it, for signatures that only forward arguments.
+using RawImpl = Ref (*)(FunctionObject* func, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames);
+
+struct FunctionObject {
+    PyObject_HEAD
+    PyObject* code;
+    PyObject* globals;
+    PyObject* builtins;
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* module;
+    PyObject* doc;
+    PyObject* dict;
+    PyObject* defaults;
+    PyObject* kwdefaults;
+    PyObject* annotations;
+    PyObject* weakreflist;
+    PyObject* klass;    // class the function was defined in, for zero-argument super()
+    PyObject* closure;  // what the function closes over (a decorator's wrapped method)
+#if ORVEX_HAS_VECTORCALL
+    vectorcallfunc vectorcall;
+#endif
+    BoundImpl impl;
+    RawImpl raw;
+    // The signature, read once from the code object.
+    Py_ssize_t argcount;
+    Py_ssize_t kwonlyargcount;
+    Py_ssize_t nparams;
+    bool has_varargs;
+    bool has_varkw;
+    PyObject* varnames;  // co_varnames; a fresh tuple per read on 3.11+, so kept here
+};
+
+extern PyTypeObject FunctionType;
+
+inline bool is_function(PyObject* obj) noexcept { return Py_TYPE(obj) == &FunctionType; }
+
+// Static description of one function of a module.
+struct FunctionSpec {
+    const char* name;
+    const char* qualname;
+    const char* params;  // parameter list as written in a def, without defaults
+    const char* doc;     // nullptr: no docstring
+    BoundImpl impl;
+    RawImpl raw;  // used instead of impl when set
+};
+
+// Makes the function; defaults/kwdefaults may be null. globals is the module's dict.
+Ref make_function(const FunctionSpec& spec, PyObject* globals, PyObject* defaults = nullptr,
+                  PyObject* kwdefaults = nullptr, PyObject* closure = nullptr);
+
+// Looks a name up in the function's module namespace, then in the builtins.
+// Returns a borrowed reference, or null with NameError set.
+PyObject* lookup_global(FunctionObject* func, PyObject* name) noexcept;
+
+// Readies the type; once per module exec.
+int ready_function_type() noexcept;
+
+}  // namespace orvex

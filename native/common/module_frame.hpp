@@ -1,0 +1,39 @@
+// What both modules' import steps share: the create/exec rules and the body's helpers.
+#pragma once
+
+#include "common/function.hpp"
+
+namespace orvex {
+
+// Per-module record of the one interpreter and the one module object it may live in.
+struct ModuleFrame {
+    const char* short_name;  // "concurro"
+    int64_t interpreter_id;  // -1 until the first create
+    PyObject* module;        // strong; set once an exec step has completed
+};
+
+// Py_mod_create: refuses a second interpreter; hands back the initialised module if any.
+PyObject* frame_create(ModuleFrame& frame, PyObject* spec) noexcept;
+// Py_mod_exec: runs body once per process, on one module object.
+int frame_exec(ModuleFrame& frame, PyObject* module, int (*body)(PyObject* module)) noexcept;
+
+// Binds name in the module namespace; takes the reference (a null one propagates the error).
+int bind(PyObject* module, const char* name, Ref value) noexcept;
+// `import name`, absolute.
+Ref import_module(PyObject* module, const char* name) noexcept;
+// `from from_module import name`, with the given level (1: relative to the module's package).
+Ref import_from(PyObject* module, const char* from_module, const char* name, int level) noexcept;
+// builtins.__import__("multiprocessing").get_context("fork")
+Ref fork_context() noexcept;
+
+// Builds a class body namespace the way a class statement starts one.
+Ref class_namespace(PyObject* module, const char* qualname, const char* doc) noexcept;
+// Adds a native function to a class namespace, optionally through a wrapper type
+// (classmethod, property, staticmethod).
+int add_member(PyObject* ns, const FunctionSpec& spec, PyObject* globals,
+               PyObject* wrapper_type = nullptr, PyObject* defaults = nullptr,
+               PyObject* kwdefaults = nullptr) noexcept;
+// metatype(name, bases, ns), then lets the class's native functions know their class.
+Ref make_class(PyObject* metatype, const char* name, PyObject* bases, PyObject* ns) noexcept;
+
+}  // namespace orvex

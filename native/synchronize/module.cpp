@@ -1,0 +1,46 @@
+// orvex.async_.synchronize: the module definition and its import steps.
+#include "common/module_frame.hpp"
+#include "common/names.hpp"
+#include "synchronize/lockable.hpp"
+
+namespace orvex::synchronize {
+namespace {
+
+ModuleFrame g_frame = {"synchronize", -1, nullptr};
+
+int body(PyObject* module) noexcept {
+    if (bind(module, "inspect", import_module(module, "inspect")) < 0 ||
+        bind(module, "logging", import_module(module, "logging")) < 0 ||
+        bind(module, "functools", import_module(module, "functools")) < 0 ||
+        bind(module, "multiprocessing", fork_context()) < 0)
+        return -1;
+    PyObject* globals = PyModule_GetDict(module);
+    PyObject* logging = PyDict_GetItemString(globals, "logging");
+    PyObject* name = PyDict_GetItemString(globals, "__name__");
+    if (!logging || !name) {
+        PyErr_SetString(PyExc_SystemError, "module namespace incomplete");
+        return -1;
+    }
+    if (bind(module, "logger", call_method1(logging, names().getLogger, name)) < 0) return -1;
+    return add_lockable(module);
+}
+
+PyObject* create(PyObject* spec, PyModuleDef*) noexcept { return frame_create(g_frame, spec); }
+int exec(PyObject* module) noexcept { return frame_exec(g_frame, module, body); }
+
+PyModuleDef_Slot g_slots[] = {
+    {Py_mod_create, (void*)create},
+    {Py_mod_exec, (void*)exec},
+    {0, nullptr},
+};
+
+PyModuleDef g_def = {
+    PyModuleDef_HEAD_INIT, "synchronize", nullptr, 0, nullptr, g_slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+}  // namespace orvex::synchronize
+
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit_synchronize(void) {
+    return PyModuleDef_Init(&orvex::synchronize::g_def);
+}

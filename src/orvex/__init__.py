@@ -1,0 +1,1 @@
+"""orvex: a concurrency toolkit (forked parallel calls, fork-safe object locking)."""

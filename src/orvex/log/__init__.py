@@ -1,0 +1,2 @@
+"""Logging support for the package's forked workers."""
+from . import managed_handlers  # noqa: F401

@@ -2,7 +2,7 @@
 import os
 from glob import glob
 
-from setuptools import Extension, setup
+from setuptools import Extension, find_packages, setup
 
 SANITIZE = os.environ.get("ORVEX_SANITIZE") == "1"
 
@@ -29,4 +29,8 @@ def native(name):
     )
 
 
-setup(ext_modules=[native("concurro"), native("synchronize")])
+setup(
+    packages=find_packages("src"),
+    package_dir={"": "src"},
+    ext_modules=[native("concurro"), native("synchronize")],
+)

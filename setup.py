@@ -32,5 +32,6 @@ def native(name):
 setup(
     packages=find_packages("src"),
     package_dir={"": "src"},
+    package_data={"orvex": ["py.typed"], "orvex.async_": ["*.pyi"]},
     ext_modules=[native("concurro"), native("synchronize")],
 )

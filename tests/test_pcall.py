@@ -666,3 +666,50 @@ def test_methods_take_only_self():
         with pytest.raises(TypeError):
             getattr(p, name)(1)
     assert Pcall.kill(self=p) is None
+
+
+class CopyCounting(dict):
+    copies = 0
+
+    def copy(self):
+        CopyCounting.copies += 1
+        return CopyCounting(self)
+
+
+class IndexOnly(object):
+    """Indexable like a list, yet no list: Python's subscription must be used."""
+
+    def __init__(self, *items):
+        self.items = items
+
+    def __getitem__(self, i):
+        return self.items[i]
+
+    def __len__(self):
+        return len(self.items)
+
+
+@pytest.mark.parametrize("attributes, expected", [
+    (dict(iargs=((1,), (2,)), ikwargs=({"a": 1}, {"a": 2})),
+     [(f, ("c", 1), {"a": 1}), (f, ("c", 2), {"a": 2})]),
+    (dict(iargs={0: [1], 1: [2]}, ikwargs=[]), [(f, ("c", 1), {}), (f, ("c", 2), {})]),
+    (dict(iargs=IndexOnly("x", "yz")), [(f, ("c", "x"), {}), (f, ("c", "y", "z"), {})]),
+    (dict(varkwargs={"v": (7, 8), "w": IndexOnly(9, 10)}),
+     [(f, ("c", 0), {"v": 7, "w": 9}), (f, ("c", 0), {"v": 8, "w": 10})]),
+    (dict(cargs=iter(["once"]), iargs=[(1,), (2,)]), [(f, ("once", 1), {}), (f, (2,), {})]),
+])
+def test_reassigned_attributes_follow_python_subscription(attributes, expected):
+    p = Pcall(f, cargs=("c",), iargs=[(0,), (0,)])
+    for name, value in attributes.items():
+        setattr(p, name, value)
+    assert as_triples(p._build_arguments()) == expected
+
+
+def test_ckwargs_copy_method_is_called_per_instance():
+    CopyCounting.copies = 0
+    p = Pcall(f, ckwargs=CopyCounting(a=1), ikwargs=[{"b": 2}, {"b": 3}], x=[4, 5])
+    kwargs = [s["kwargs"] for s in p._build_arguments()]
+    assert CopyCounting.copies == 4
+    assert all(type(k) is CopyCounting for k in kwargs)
+    assert kwargs == [{"a": 1, "b": 2, "x": 4}, {"a": 1, "b": 3, "x": 5}]
+

@@ -217,34 +217,111 @@ Ref target_source(FunctionObject* func, PyObject* self) {
     return call1(repeat.get(), targets.get());
 }
 
+// seq[i] as Python's subscription gives it; lists, the usual case, without the protocol.
+Ref item_at(PyObject* seq, Py_ssize_t i) {
+    if (PyList_CheckExact(seq)) {
+        if (i >= PyList_GET_SIZE(seq)) {
+            PyErr_SetString(PyExc_IndexError, "list index out of range");
+            return fail();
+        }
+        return Ref::borrow(PyList_GET_ITEM(seq, i));
+    }
+    Ref index = Ref::steal(PyLong_FromSsize_t(i));
+    if (!index) return fail();
+    return Ref::steal(PyObject_GetItem(seq, index.get()));
+}
+
+// tuple(obj): an exact tuple is itself, as the built-in gives it.
+Ref as_tuple(PyObject* obj) {
+    if (PyTuple_CheckExact(obj)) return Ref::borrow(obj);
+    return Ref::steal(PySequence_Tuple(obj));
+}
+
+// head + tail for two exact tuples, without the number protocol's dispatch.
+Ref concat(PyObject* head, PyObject* tail) {
+    Py_ssize_t n = PyTuple_GET_SIZE(head), m = PyTuple_GET_SIZE(tail);
+    if (m == 0) return Ref::borrow(head);
+    if (n == 0) return Ref::borrow(tail);
+    Ref joined = Ref::steal(PyTuple_New(n + m));
+    if (!joined) return fail();
+    for (Py_ssize_t k = 0; k < n; ++k) {
+        PyObject* v = PyTuple_GET_ITEM(head, k);
+        Py_INCREF(v);
+        PyTuple_SET_ITEM(joined.get(), k, v);
+    }
+    for (Py_ssize_t k = 0; k < m; ++k) {
+        PyObject* v = PyTuple_GET_ITEM(tail, k);
+        Py_INCREF(v);
+        PyTuple_SET_ITEM(joined.get(), n + k, v);
+    }
+    return joined;
+}
+
+// kwargs[k] = v[i] for each (k, v) of varkwargs.items(), in order.
+int add_varkwargs(PyObject* kwargs, PyObject* varkwargs, Py_ssize_t i) {
+    bool plain = PyDict_CheckExact(kwargs);
+    if (PyDict_CheckExact(varkwargs)) {
+        PyObject *key, *values;
+        Py_ssize_t pos = 0, size = PyDict_GET_SIZE(varkwargs);
+        while (PyDict_Next(varkwargs, &pos, &key, &values)) {
+            // Caller-defined __getitem__ or __setitem__ may change the dict under us.
+            Ref key_ref = Ref::borrow(key), values_ref = Ref::borrow(values);
+            Ref value = item_at(values, i);
+            if (!value) return -1;
+            if ((plain ? PyDict_SetItem(kwargs, key, value.get())
+                       : PyObject_SetItem(kwargs, key, value.get())) < 0)
+                return -1;
+            if (PyDict_GET_SIZE(varkwargs) != size) {
+                PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+                return -1;
+            }
+        }
+        return 0;
+    }
+    Ref items = call_method0(varkwargs, names().items);
+    Ref it = items ? Ref::steal(PyObject_GetIter(items.get())) : fail();
+    if (!it) return -1;
+    while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
+        if (!PyTuple_Check(item.get()) || PyTuple_GET_SIZE(item.get()) != 2) {
+            PyErr_SetString(PyExc_TypeError, "varkwargs items must be (key, values) pairs");
+            return -1;
+        }
+        Ref value = item_at(PyTuple_GET_ITEM(item.get(), 1), i);
+        if (!value || PyObject_SetItem(kwargs, PyTuple_GET_ITEM(item.get(), 0), value.get()) < 0)
+            return -1;
+    }
+    return PyErr_Occurred() ? -1 : 0;
+}
+
 // args, kwargs and target of instance i.
 Ref argument_set(PyObject* self, PyObject* source, Py_ssize_t i) {
     Ref cargs = get(self, names().cargs);
     if (!cargs) return fail();
-    Ref args = Ref::steal(PySequence_Tuple(cargs.get()));
+    Ref args = as_tuple(cargs.get());
     if (!args) return fail();
     Ref iargs = get(self, names().iargs);
     if (!iargs) return fail();
     int has_iargs = PyObject_IsTrue(iargs.get());
     if (has_iargs < 0) return fail();
     if (has_iargs) {
-        Ref entry = Ref::steal(PySequence_GetItem(iargs.get(), i));
+        Ref entry = item_at(iargs.get(), i);
         if (!entry) return fail();
-        Ref own = Ref::steal(PySequence_Tuple(entry.get()));
+        Ref own = as_tuple(entry.get());
         if (!own) return fail();
-        args = Ref::steal(PySequence_Concat(args.get(), own.get()));
+        args = concat(args.get(), own.get());
         if (!args) return fail();
     }
     Ref ckwargs = get(self, names().ckwargs);
     if (!ckwargs) return fail();
-    Ref kwargs = call_method0(ckwargs.get(), names().copy);
+    Ref kwargs = PyDict_CheckExact(ckwargs.get()) ? Ref::steal(PyDict_Copy(ckwargs.get()))
+                                                  : call_method0(ckwargs.get(), names().copy);
     if (!kwargs) return fail();
     Ref ikwargs = get(self, names().ikwargs);
     if (!ikwargs) return fail();
     int has_ikwargs = PyObject_IsTrue(ikwargs.get());
     if (has_ikwargs < 0) return fail();
     if (has_ikwargs) {
-        Ref entry = Ref::steal(PySequence_GetItem(ikwargs.get(), i));
+        Ref entry = item_at(ikwargs.get(), i);
         if (!entry) return fail();
         if (PyDict_CheckExact(kwargs.get()) && PyDict_CheckExact(entry.get())) {
             if (PyDict_Update(kwargs.get(), entry.get()) < 0) return fail();
@@ -253,22 +330,7 @@ Ref argument_set(PyObject* self, PyObject* source, Py_ssize_t i) {
         }
     }
     Ref varkwargs = get(self, names().varkwargs);
-    if (!varkwargs) return fail();
-    Ref items = call_method0(varkwargs.get(), names().items);
-    Ref it = items ? Ref::steal(PyObject_GetIter(items.get())) : fail();
-    if (!it) return fail();
-    while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
-        PyObject *key, *values;
-        if (!PyTuple_Check(item.get()) || PyTuple_GET_SIZE(item.get()) != 2) {
-            PyErr_SetString(PyExc_TypeError, "varkwargs items must be (key, values) pairs");
-            return fail();
-        }
-        key = PyTuple_GET_ITEM(item.get(), 0);
-        values = PyTuple_GET_ITEM(item.get(), 1);
-        Ref value = Ref::steal(PySequence_GetItem(values, i));
-        if (!value || PyObject_SetItem(kwargs.get(), key, value.get()) < 0) return fail();
-    }
-    if (PyErr_Occurred()) return fail();
+    if (!varkwargs || add_varkwargs(kwargs.get(), varkwargs.get(), i) < 0) return fail();
 
     Ref target = Ref::steal(PyIter_Next(source));
     if (!target) {

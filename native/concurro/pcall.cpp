@@ -1,5 +1,7 @@
 #include "concurro/pcall.hpp"
 
+#include <cstring>
+
 #include "common/handled.hpp"
 #include "common/module_frame.hpp"
 #include "common/names.hpp"
@@ -345,6 +347,108 @@ Ref argument_set(PyObject* self, PyObject* source, Py_ssize_t i) {
     return set_;
 }
 
+// The fan-out's inputs read once, when no Python code can run between the per-instance
+// reads: then reading them once per instance, as the algorithm says, gives the same values.
+struct Snapshot {
+    Ref cargs, iargs, ckwargs, ikwargs, varkwargs;
+    Ref pairs;         // varkwargs as (key, values, key, values, ...)
+    Ref set_template;  // {"target": None, "args": None, "kwargs": None}
+};
+
+bool is_builtin_iterator(PyObject* it) {
+    const char* name = Py_TYPE(it)->tp_name;
+    return std::strcmp(name, "list_iterator") == 0 || std::strcmp(name, "tuple_iterator") == 0 ||
+           std::strcmp(name, "itertools.repeat") == 0;
+}
+
+// False (no error) when some input could run Python code or is not a plain attribute.
+bool take_snapshot(FunctionObject* func, PyObject* self, PyObject* source, Snapshot& snap) {
+    if ((PyObject*)Py_TYPE(self) != func->klass || !is_builtin_iterator(source)) return false;
+    snap.cargs = get(self, names().cargs);
+    snap.iargs = get(self, names().iargs);
+    snap.ckwargs = get(self, names().ckwargs);
+    snap.ikwargs = get(self, names().ikwargs);
+    snap.varkwargs = get(self, names().varkwargs);
+    if (!snap.cargs || !snap.iargs || !snap.ckwargs || !snap.ikwargs || !snap.varkwargs) {
+        PyErr_Clear();  // the generic path reads them again and reports the error
+        return false;
+    }
+    if (!(PyTuple_CheckExact(snap.cargs.get()) || PyList_CheckExact(snap.cargs.get())) ||
+        !PyList_CheckExact(snap.iargs.get()) || !PyDict_CheckExact(snap.ckwargs.get()) ||
+        !PyList_CheckExact(snap.ikwargs.get()) || !PyDict_CheckExact(snap.varkwargs.get()))
+        return false;
+    Py_ssize_t n = PyDict_GET_SIZE(snap.varkwargs.get());
+    snap.pairs = Ref::steal(PyTuple_New(2 * n));
+    snap.set_template = Ref::steal(PyDict_New());
+    if (!snap.pairs || !snap.set_template ||
+        PyDict_SetItem(snap.set_template.get(), names().target, Py_None) < 0 ||
+        PyDict_SetItem(snap.set_template.get(), names().args, Py_None) < 0 ||
+        PyDict_SetItem(snap.set_template.get(), names().kwargs, Py_None) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    PyObject *key, *value;
+    Py_ssize_t pos = 0, k = 0;
+    while (PyDict_Next(snap.varkwargs.get(), &pos, &key, &value)) {
+        if (!PyUnicode_CheckExact(key) || !PyList_CheckExact(value)) return false;
+        Py_INCREF(key);
+        Py_INCREF(value);
+        PyTuple_SET_ITEM(snap.pairs.get(), k++, key);
+        PyTuple_SET_ITEM(snap.pairs.get(), k++, value);
+    }
+    return true;
+}
+
+// One argument set from a snapshot; null without an error when entry i needs the generic path.
+Ref fast_argument_set(const Snapshot& snap, PyObject* source, Py_ssize_t i) {
+    PyObject* iargs = snap.iargs.get();
+    PyObject* ikwargs = snap.ikwargs.get();
+    PyObject* own = nullptr;
+    if (PyList_GET_SIZE(iargs)) {
+        if (i >= PyList_GET_SIZE(iargs)) return fail();
+        own = PyList_GET_ITEM(iargs, i);
+        if (!PyTuple_CheckExact(own) && !PyList_CheckExact(own)) return fail();
+    }
+    PyObject* own_kwargs = nullptr;
+    if (PyList_GET_SIZE(ikwargs)) {
+        if (i >= PyList_GET_SIZE(ikwargs)) return fail();
+        own_kwargs = PyList_GET_ITEM(ikwargs, i);
+        if (!PyDict_CheckExact(own_kwargs)) return fail();
+    }
+    Ref args = as_tuple(snap.cargs.get());
+    if (!args) return fail();
+    if (own) {
+        Ref tail = as_tuple(own);
+        args = tail ? concat(args.get(), tail.get()) : fail();
+        if (!args) return fail();
+    }
+    Ref kwargs = Ref::steal(PyDict_Copy(snap.ckwargs.get()));
+    if (!kwargs) return fail();
+    if (own_kwargs && PyDict_Update(kwargs.get(), own_kwargs) < 0) return fail();
+    PyObject* const* pairs = &PyTuple_GET_ITEM(snap.pairs.get(), 0);
+    for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(snap.pairs.get()); k += 2) {
+        PyObject* key = pairs[k];
+        PyObject* values = pairs[k + 1];
+        if (i >= PyList_GET_SIZE(values)) {
+            PyErr_SetString(PyExc_IndexError, "list index out of range");
+            return fail();
+        }
+        if (PyDict_SetItem(kwargs.get(), key, PyList_GET_ITEM(values, i)) < 0) return fail();
+    }
+    Ref target = Ref::steal(PyIter_Next(source));
+    if (!target) {
+        if (!PyErr_Occurred()) PyErr_SetNone(PyExc_StopIteration);
+        return fail();
+    }
+    // Copying a dict that already has the three keys skips growing a new one key by key.
+    Ref one = Ref::steal(PyDict_Copy(snap.set_template.get()));
+    if (!one || PyDict_SetItem(one.get(), names().target, target.get()) < 0 ||
+        PyDict_SetItem(one.get(), names().args, args.get()) < 0 ||
+        PyDict_SetItem(one.get(), names().kwargs, kwargs.get()) < 0)
+        return fail();
+    return one;
+}
+
 // _build_arguments(self)
 Ref build_arguments_impl(FunctionObject* func, PyObject* const* p) {
     PyObject* self = p[0];
@@ -352,11 +456,20 @@ Ref build_arguments_impl(FunctionObject* func, PyObject* const* p) {
     if (iterations < 0) return fail();
     Ref source = target_source(func, self);
     if (!source) return fail();
-    Ref sets = Ref::steal(PyList_New(0));
+    Ref sets = Ref::steal(PyList_New(iterations));
     if (!sets) return fail();
+    Snapshot snap;
+    bool fast = take_snapshot(func, self, source.get(), snap);
     for (Py_ssize_t i = 0; i < iterations; ++i) {
-        Ref one = argument_set(self, source.get(), i);
-        if (!one || PyList_Append(sets.get(), one.get()) < 0) return fail();
+        Ref one;
+        if (fast) {
+            one = fast_argument_set(snap, source.get(), i);
+            if (!one && PyErr_Occurred()) return fail();
+            fast = (bool)one;  // once Python code may run, every read is made afresh
+        }
+        if (!one) one = argument_set(self, source.get(), i);
+        if (!one) return fail();
+        PyList_SET_ITEM(sets.get(), i, one.release());
     }
     return sets;
 }

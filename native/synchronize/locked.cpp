@@ -26,26 +26,14 @@ const char kLockableLockedDoc[] =
 
 PyObject* g_wait_format;  // "Waiting for lock on %s"
 
-// Step 1 of the module-level wrapper loses the lock to a concurrent first call unless the
-// store is atomic: creating the RLock runs Python code, so two threads can both find no
-// lock and both create one. dict.setdefault on the instance dict is atomic under the GIL
-// and needs no mutex of ours, so nothing can deadlock on it (not a re-entrant first call
-// from a __setattr__, not a fork in the middle); the first store wins and step 2 reads it.
-// Objects whose assignment is not a plain instance-dict store keep the plain assignment.
-int store_new_lock(PyObject* self, PyObject* lock) noexcept {
-    PyTypeObject* type = Py_TYPE(self);
-    if (type->tp_setattro == PyObject_GenericSetAttr && type->tp_dictoffset != 0) {
-        PyObject* descr = _PyType_Lookup(type, names().__lock__);
-        if (!descr || !Py_TYPE(descr)->tp_descr_set) {
-            Ref dict = Ref::steal(PyObject_GenericGetDict(self, nullptr));
-            if (!dict) return -1;
-            if (PyDict_Check(dict.get()))
-                return PyDict_SetDefault(dict.get(), names().__lock__, lock) ? 0 : -1;
-        }
-    }
-    return PyObject_SetAttr(self, names().__lock__, lock);
-}
+PyObject* g_pending;  // {id(self): lock} while a first lock is being stored
 
+// Concurrent first calls must all store one and the same lock: creating the RLock runs
+// Python code, so several threads can find none and each create one. The first lock made
+// for an object is parked under its id until its maker has stored it; a latecomer stores
+// the parked lock instead of its own, and one that comes after the store sees it on the
+// second look. No mutex is involved, so neither a re-entrant first call (from __setattr__,
+// say) nor a fork in the middle can deadlock, and the store stays a plain setattr.
 int ensure_lock(FunctionObject* f, PyObject* self) noexcept {
     Ref present = Ref::steal(PyObject_GetAttr(self, names().__lock__));
     if (present) return 0;
@@ -54,7 +42,23 @@ int ensure_lock(FunctionObject* f, PyObject* self) noexcept {
     if (!context) return -1;
     Ref lock = call_method0(context, names().RLock);
     if (!lock) return -1;
-    return store_new_lock(self, lock.get());
+    Ref key = Ref::steal(PyLong_FromVoidPtr(self));
+    if (!key) return -1;
+    Ref parked = Ref::borrow(PyDict_SetDefault(g_pending, key.get(), lock.get()));
+    if (!parked) return -1;
+    int rc = 0;
+    present = Ref::steal(PyObject_GetAttr(self, names().__lock__));
+    if (!present) {
+        PyErr_Clear();
+        rc = PyObject_SetAttr(self, names().__lock__, parked.get());
+    }
+    if (parked.get() == lock.get()) {
+        PyObject *type, *value, *tb;
+        PyErr_Fetch(&type, &value, &tb);
+        if (PyDict_DelItem(g_pending, key.get()) < 0) PyErr_Clear();
+        PyErr_Restore(type, value, tb);
+    }
+    return rc;
 }
 
 // The lock is held elsewhere: say so, then wait for it.
@@ -243,6 +247,10 @@ Ref make_decorator(const FunctionSpec& spec, const FunctionSpec& wrapper, PyObje
     if (!g_wait_format) {
         g_wait_format = PyUnicode_InternFromString("Waiting for lock on %s");
         if (!g_wait_format) return fail();
+    }
+    if (!g_pending) {
+        g_pending = PyDict_New();
+        if (!g_pending) return fail();
     }
     Ref proto = make_function(wrapper, globals);
     if (!proto) return fail();

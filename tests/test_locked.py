@@ -39,8 +39,8 @@ def warnings_of(caplog):
 
 
 def hold(lock, kind):
-    """Has another process or thread take `lock`; it lets go 0.3 s later. Returns the
-    event that tells it to let go."""
+    """Has another process or thread take `lock` and let go 0.3 s later. Returns the event
+    that tells it to let go, and a function that waits for the holder to finish."""
     event = CTX.Event if kind == "process" else threading.Event
     held, go = event(), event()
 
@@ -53,8 +53,16 @@ def hold(lock, kind):
     worker = CTX.Process(target=holder) if kind == "process" else threading.Thread(target=holder)
     worker.start()
     assert held.wait(10)
-    threading.Timer(0.3, go.set).start()
-    return worker, go
+    timer = threading.Timer(0.3, go.set)
+    timer.start()
+
+    def finish():
+        go.set()
+        timer.cancel()
+        timer.join()
+        worker.join()
+
+    return go, finish
 
 
 def _try_in_child(lock):
@@ -76,10 +84,10 @@ def free_elsewhere(lock):
 def test_contended_call_warns_once_then_waits(caplog, name, kind):
     caplog.set_level(logging.WARNING, logger=LOGGER)
     item = Item("50% busy %s")
-    worker, go = hold(item.__lock__, kind)
+    go, finish = hold(item.__lock__, kind)
     assert getattr(item, name)(1) == 1
     assert go.is_set()  # it returned only after the holder was told to let go
-    worker.join()
+    finish()
     assert item.calls == [((1,), {})]
     assert warnings_of(caplog) == [(logging.WARNING, "Waiting for lock on 50% busy %s")]
 
@@ -212,11 +220,10 @@ def test_str_failure_under_contention_reaches_caller():
             raise LookupError("no str")
 
     item = Unprintable()
-    worker, go = hold(item.__lock__, "thread")
+    go, finish = hold(item.__lock__, "thread")
     with pytest.raises(LookupError):
         item.module_level()
-    go.set()
-    worker.join()
+    finish()
     assert item.calls == []
 
 

@@ -77,13 +77,13 @@ int wait_for_lock(FunctionObject* f, PyObject* self) noexcept {
     return call_method0(lock.get(), names().acquire) ? 0 : -1;
 }
 
-int acquire_lock(FunctionObject* f, PyObject* self) noexcept {
-    Ref lock = Ref::steal(PyObject_GetAttr(self, names().__lock__));
+int acquire_lock(FunctionObject* f, PyObject* self, const Names& n) noexcept {
+    Ref lock = Ref::steal(PyObject_GetAttr(self, n.__lock__));
     if (!lock) return -1;
     PyObject* no_block = Py_False;
-    Ref got = call_method(lock.get(), names().acquire, &no_block, 0, names().kw_block);
+    Ref got = call_method(lock.get(), n.acquire, &no_block, 0, n.kw_block);
     if (!got) return -1;
-    int acquired = PyObject_IsTrue(got.get());
+    int acquired = got.get() == Py_True ? 1 : PyObject_IsTrue(got.get());
     if (acquired < 0) return -1;
     return acquired ? 0 : wait_for_lock(f, self);
 }
@@ -109,14 +109,15 @@ void chain_to(PyObject* type, PyObject* value, PyObject* tb) noexcept {
 template <bool kCreate>
 Ref locked_call(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
                 PyObject* kwnames) noexcept {
+    const Names& n = names();
     PyObject* self = args[0];
     if (kCreate && ensure_lock(f, self) < 0) return fail();
-    if (acquire_lock(f, self) < 0) return fail();
+    if (acquire_lock(f, self, n) < 0) return fail();
     Ref result = call_vector(f->closure, args, (size_t)nargs, kwnames);
     PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
     if (!result) PyErr_Fetch(&type, &value, &tb);
-    Ref lock = Ref::steal(PyObject_GetAttr(self, names().__lock__));
-    Ref released = lock ? call_method0(lock.get(), names().release) : fail();
+    Ref lock = Ref::steal(PyObject_GetAttr(self, n.__lock__));
+    Ref released = lock ? call_method0(lock.get(), n.release) : fail();
     if (!released) {
         if (type) chain_to(type, value, tb);
         return fail();

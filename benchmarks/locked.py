@@ -1,6 +1,6 @@
 """Cost of one locked method call: a plain method, the method under the native
 ``locked``, and under the same decorator written in Python. Prints nanoseconds per call
-and the Python/native ratio.
+and the Python/native ratios, of whole calls and of the cost the locking adds.
 
     PYTHONPATH=src python benchmarks/locked.py [--number N] [--repeat R]
 

@@ -1,10 +1,10 @@
-import functools
 import inspect
 import logging
 import multiprocessing
 import sys
 import threading
 import time
+import types
 
 import pytest
 
@@ -149,8 +149,10 @@ def test_failing_release_replaces_the_outcome(method_raises):
     with pytest.raises(KeyError) as info:
         method(item)
     context = info.value.__context__
-    assert (type(context), context and context.__traceback__ is not None) == (
-        (ValueError, True) if method_raises else (type(None), None))
+    if method_raises:
+        assert type(context) is ValueError and context.__traceback__ is not None
+    else:
+        assert context is None
 
 
 def test_module_level_creates_the_lock_once():
@@ -227,7 +229,7 @@ def test_str_failure_under_contention_reaches_caller():
     assert item.calls == []
 
 
-def test_decorating_neither_calls_nor_locks_and_non_callable_fails_per_call():
+def test_non_callable_method_fails_at_each_call_and_releases():
     wrapper = locked(42)
     obj = Item()
     with pytest.raises(TypeError):
@@ -257,7 +259,8 @@ def test_wrapper_introspection(decorate, qualname):
     assert wrapper.__wrapped__ is Item.record
     assert inspect.signature(wrapper) == inspect.signature(Item.record)
     assert not inspect.isfunction(wrapper)
-    assert Item().lockable.__self__ is not None and Item.__dict__["lockable"] is Item.lockable
+    item = Item()
+    assert item.lockable.__self__ is item and Item.lockable is Item.__dict__["lockable"]
 
     class Nameless:
         def __call__(self, obj):
@@ -269,31 +272,33 @@ def test_wrapper_introspection(decorate, qualname):
     assert bare.__dict__["mark"] == 1
 
 
+class BusyLock:
+    """Busy at the first attempt; records how it is called."""
+
+    def __init__(self):
+        self.calls = []
+
+    def acquire(self, *args, **kwargs):
+        self.calls.append(("acquire", args, kwargs))
+        return len(self.calls) > 1
+
+    def release(self, *args, **kwargs):
+        self.calls.append(("release", args, kwargs))
+
+
 def test_module_names_are_looked_up_at_use(monkeypatch):
-    made, said = [], []
-
-    class Context:
-        def RLock(self):
-            made.append(FailingRelease())
-            made[-1].release = lambda: None
-            made[-1].acquire = lambda block=True: bool(said)
-            return made[-1]
-
-    class Logger:
-        def warning(self, message):
-            said.append(message)
-
-    monkeypatch.setattr(synchronize, "multiprocessing", Context())
-    monkeypatch.setattr(synchronize, "logger", Logger())
+    said = []
     monkeypatch.setattr(synchronize, "functools", None)
     with pytest.raises(AttributeError):
         locked(len)
     monkeypatch.undo()
-    monkeypatch.setattr(synchronize, "multiprocessing", Context())
-    monkeypatch.setattr(synchronize, "logger", Logger())
+    monkeypatch.setattr(synchronize, "multiprocessing", types.SimpleNamespace(RLock=BusyLock))
+    monkeypatch.setattr(synchronize, "logger", types.SimpleNamespace(warning=said.append))
     obj = type("Obj", (), {"__str__": lambda self: "obj", "m": locked(lambda self: 5)})()
     assert obj.m() == 5
-    assert obj.__lock__ is made[0] and said == ["Waiting for lock on obj"]
+    assert said == ["Waiting for lock on obj"]
+    assert obj.__lock__.calls == [("acquire", (), {"block": False}), ("acquire", (), {}),
+                                  ("release", (), {})]
 
 
 def test_first_calls_from_many_threads_share_one_lock():

@@ -132,7 +132,10 @@ class FailingRelease:
         return True
 
     def release(self):
-        raise KeyError("release")
+        try:
+            raise LookupError("handled inside release")
+        except LookupError:
+            raise KeyError("release")
 
 
 @pytest.mark.parametrize("method_raises", [False, True])
@@ -148,7 +151,9 @@ def test_failing_release_replaces_the_outcome(method_raises):
 
     with pytest.raises(KeyError) as info:
         method(item)
-    context = info.value.__context__
+    inner = info.value.__context__
+    assert type(inner) is LookupError
+    context = inner.__context__
     if method_raises:
         assert type(context) is ValueError and context.__traceback__ is not None
     else:

@@ -95,9 +95,18 @@ void chain_to(PyObject* type, PyObject* value, PyObject* tb) noexcept {
     PyObject *new_type, *new_value, *new_tb;
     PyErr_Fetch(&new_type, &new_value, &new_tb);
     PyErr_NormalizeException(&new_type, &new_value, &new_tb);
-    if (new_value && value && new_value != value && PyExceptionInstance_Check(new_value)) {
-        PyException_SetContext(new_value, value);  // steals value
-        value = nullptr;
+    // Exceptions raised and handled inside release() chain to the method's one at the far
+    // end, as each would have met it as the exception being handled.
+    PyObject* tail = new_value;
+    for (int depth = 0; tail && value && tail != value && depth < 1000; ++depth) {
+        if (!PyExceptionInstance_Check(tail)) break;
+        Ref context = Ref::steal(PyException_GetContext(tail));
+        if (!context) {
+            PyException_SetContext(tail, value);  // steals value
+            value = nullptr;
+            break;
+        }
+        tail = context.get();  // kept alive by the chain it hangs from
     }
     Py_XDECREF(type);
     Py_XDECREF(value);

@@ -239,15 +239,10 @@ Ref decorate_impl(FunctionObject* f, PyObject* const* p) {
     return call1(wraps.get(), wrapper.get());
 }
 
-Ref no_impl(FunctionObject*, PyObject* const*) {
-    PyErr_SetString(PyExc_SystemError, "wrapper called through its bound path");
-    return fail();
-}
-
 const FunctionSpec kWrapper = {"_wrapped", "locked.<locals>._wrapped", "self, *args, **kwargs",
-                               nullptr, no_impl, wrapped_raw<true>};
+                               nullptr, nullptr, wrapped_raw<true>};
 const FunctionSpec kLockableWrapper = {"_wrapped", "Lockable.locked.<locals>._wrapped",
-                                       "self, *args, **kwargs", nullptr, no_impl,
+                                       "self, *args, **kwargs", nullptr, nullptr,
                                        wrapped_raw<false>};
 const FunctionSpec kLocked = {"locked", "locked", "method", kLockedDoc, decorate_impl, nullptr};
 const FunctionSpec kLockableLocked = {"locked", "Lockable.locked", "method", kLockableLockedDoc,

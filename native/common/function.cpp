@@ -153,8 +153,10 @@ done:
 
 PyObject* function_dispatch(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) noexcept {
+    // A raw function only forwards to another callable, which guards the depth itself.
+    if (f->raw) return f->raw(f, args, nargs, kwnames).release();
     if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
-    Ref r = f->raw ? f->raw(f, args, nargs, kwnames) : bind_and_call(f, args, nargs, kwnames);
+    Ref r = bind_and_call(f, args, nargs, kwnames);
     Py_LeaveRecursiveCall();
     return r.release();
 }
@@ -522,6 +524,38 @@ Ref make_function(const FunctionSpec& spec, PyObject* globals, PyObject* default
     Ref result = Ref::steal((PyObject*)f);
     if (!f->doc) return fail();
     return result;
+}
+
+Ref clone_function(FunctionObject* proto, PyObject* closure) noexcept {
+    FunctionObject* f = PyObject_GC_New(FunctionObject, &FunctionType);
+    if (!f) return fail();
+    f->code = Ref::borrow(proto->code).release();
+    f->globals = Ref::borrow(proto->globals).release();
+    f->builtins = Ref::borrow(proto->builtins).release();
+    f->name = Ref::borrow(proto->name).release();
+    f->qualname = Ref::borrow(proto->qualname).release();
+    f->module = Ref::borrow(proto->module).release();
+    f->doc = Ref::borrow(proto->doc).release();
+    f->dict = nullptr;
+    f->defaults = Ref::borrow(proto->defaults).release();
+    f->kwdefaults = Ref::borrow(proto->kwdefaults).release();
+    f->annotations = nullptr;
+    f->weakreflist = nullptr;
+    f->klass = nullptr;
+    f->closure = Ref::borrow(closure).release();
+#if ORVEX_HAS_VECTORCALL
+    f->vectorcall = proto->vectorcall;
+#endif
+    f->impl = proto->impl;
+    f->raw = proto->raw;
+    f->argcount = proto->argcount;
+    f->kwonlyargcount = proto->kwonlyargcount;
+    f->nparams = proto->nparams;
+    f->has_varargs = proto->has_varargs;
+    f->has_varkw = proto->has_varkw;
+    f->varnames = Ref::borrow(proto->varnames).release();
+    PyObject_GC_Track((PyObject*)f);
+    return Ref::steal((PyObject*)f);
 }
 
 PyObject* lookup_global(FunctionObject* func, PyObject* name) noexcept {

@@ -62,6 +62,9 @@ struct FunctionSpec {
 Ref make_function(const FunctionSpec& spec, PyObject* globals, PyObject* defaults = nullptr,
                   PyObject* kwdefaults = nullptr, PyObject* closure = nullptr);
 
+// A new function with proto's code, names and signature, closing over closure.
+Ref clone_function(FunctionObject* proto, PyObject* closure) noexcept;
+
 // Looks a name up in the function's module namespace, then in the builtins.
 // Returns a borrowed reference, or null with NameError set.
 PyObject* lookup_global(FunctionObject* func, PyObject* name) noexcept;

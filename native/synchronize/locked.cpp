@@ -193,40 +193,6 @@ Ref wrapped_raw(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
     return locked_call<kCreate>(f, args, nargs, kwnames);
 }
 
-// A new wrapper over `method` that shares the prototype's code and signature: compiling a
-// stub per decoration would make every class built by the metaclass pay for it.
-Ref new_wrapper(FunctionObject* proto, PyObject* method) noexcept {
-    FunctionObject* w = PyObject_GC_New(FunctionObject, &FunctionType);
-    if (!w) return fail();
-    w->code = Ref::borrow(proto->code).release();
-    w->globals = Ref::borrow(proto->globals).release();
-    w->builtins = Ref::borrow(proto->builtins).release();
-    w->name = Ref::borrow(proto->name).release();
-    w->qualname = Ref::borrow(proto->qualname).release();
-    w->module = Ref::borrow(proto->module).release();
-    w->doc = Ref::borrow(proto->doc).release();
-    w->dict = nullptr;
-    w->defaults = nullptr;
-    w->kwdefaults = nullptr;
-    w->annotations = nullptr;
-    w->weakreflist = nullptr;
-    w->klass = nullptr;
-    w->closure = Ref::borrow(method).release();
-#if ORVEX_HAS_VECTORCALL
-    w->vectorcall = proto->vectorcall;
-#endif
-    w->impl = proto->impl;
-    w->raw = proto->raw;
-    w->argcount = proto->argcount;
-    w->kwonlyargcount = proto->kwonlyargcount;
-    w->nparams = proto->nparams;
-    w->has_varargs = proto->has_varargs;
-    w->has_varkw = proto->has_varkw;
-    w->varnames = Ref::borrow(proto->varnames).release();
-    PyObject_GC_Track((PyObject*)w);
-    return Ref::steal((PyObject*)w);
-}
-
 // locked(method): the decorator's closure is the prototype of its wrappers.
 Ref decorate_impl(FunctionObject* f, PyObject* const* p) {
     PyObject* method = p[0];
@@ -234,7 +200,9 @@ Ref decorate_impl(FunctionObject* f, PyObject* const* p) {
     if (!functools) return fail();
     Ref wraps = call_method1(functools, names().wraps, method);
     if (!wraps) return fail();
-    Ref wrapper = new_wrapper((FunctionObject*)f->closure, method);
+    // Cloned from a prototype: compiling a stub per decoration would make every class built
+    // by the metaclass pay for it.
+    Ref wrapper = clone_function((FunctionObject*)f->closure, method);
     if (!wrapper) return fail();
     return call1(wraps.get(), wrapper.get());
 }

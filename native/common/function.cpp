@@ -397,8 +397,8 @@ PyMethodDef function_methods[] = {
 
 // A code object with the wanted parameters, compiled from a stub def so every
 // interpreter version lays it out itself.
-Ref make_code(const FunctionSpec& spec, PyObject* module_name) {
-    Ref source = Ref::steal(PyUnicode_FromFormat("def %s(%s): pass\n", spec.name, spec.params));
+Ref make_code(const FunctionDef& fdef, PyObject* module_name) {
+    Ref source = Ref::steal(PyUnicode_FromFormat("def %s(%s): pass\n", fdef.name, fdef.params));
     if (!source) return fail();
     Ref filename = Ref::steal(PyUnicode_FromFormat("<%U>", module_name));
     if (!filename) return fail();
@@ -412,7 +412,7 @@ Ref make_code(const FunctionSpec& spec, PyObject* module_name) {
     if (PyDict_SetItemString(ns.get(), "__builtins__", PyEval_GetBuiltins()) < 0) return fail();
     Ref done = Ref::steal(PyEval_EvalCode(module_code.get(), ns.get(), ns.get()));
     if (!done) return fail();
-    PyObject* stub = PyDict_GetItemString(ns.get(), spec.name);
+    PyObject* stub = PyDict_GetItemString(ns.get(), fdef.name);
     if (!stub) {
         PyErr_SetString(PyExc_SystemError, "stub definition produced no function");
         return fail();
@@ -422,7 +422,7 @@ Ref make_code(const FunctionSpec& spec, PyObject* module_name) {
     if (code) {
         Ref replace = Ref::steal(PyObject_GetAttrString(code.get(), "replace"));
         if (!replace) return fail();
-        Ref kw = Ref::steal(Py_BuildValue("{s:s}", "co_qualname", spec.qualname));
+        Ref kw = Ref::steal(Py_BuildValue("{s:s}", "co_qualname", fdef.qualname));
         Ref empty = Ref::steal(PyTuple_New(0));
         if (!kw || !empty) return fail();
         code = Ref::steal(PyObject_Call(replace.get(), empty.get(), kw.get()));
@@ -471,19 +471,19 @@ int ready_function_type() noexcept {
     return PyType_Ready(&FunctionType);
 }
 
-Ref make_function(const FunctionSpec& spec, PyObject* globals, PyObject* defaults,
+Ref make_function(const FunctionDef& fdef, PyObject* globals, PyObject* defaults,
                   PyObject* kwdefaults, PyObject* closure) {
     PyObject* module_name = PyDict_GetItemWithError(globals, names().__name__);
     if (!module_name) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "module has no __name__");
         return fail();
     }
-    Ref code = make_code(spec, module_name);
+    Ref code = make_code(fdef, module_name);
     if (!code) return fail();
     Ref builtins_module = Ref::steal(PyImport_ImportModule("builtins"));
     if (!builtins_module) return fail();
-    Ref name = Ref::steal(PyUnicode_InternFromString(spec.name));
-    Ref qualname = Ref::steal(PyUnicode_FromString(spec.qualname));
+    Ref name = Ref::steal(PyUnicode_InternFromString(fdef.name));
+    Ref qualname = Ref::steal(PyUnicode_FromString(fdef.qualname));
     Ref varnames = Ref::steal(PyObject_GetAttrString(code.get(), "co_varnames"));
     Ref argcount = Ref::steal(PyObject_GetAttrString(code.get(), "co_argcount"));
     Ref kwonly = Ref::steal(PyObject_GetAttrString(code.get(), "co_kwonlyargcount"));
@@ -499,7 +499,7 @@ Ref make_function(const FunctionSpec& spec, PyObject* globals, PyObject* default
     f->name = name.release();
     f->qualname = qualname.release();
     f->module = Ref::borrow(module_name).release();
-    f->doc = spec.doc ? PyUnicode_FromString(spec.doc) : Ref::borrow(Py_None).release();
+    f->doc = fdef.doc ? PyUnicode_FromString(fdef.doc) : Ref::borrow(Py_None).release();
     f->dict = nullptr;
     f->defaults = defaults && defaults != Py_None ? Ref::borrow(defaults).release() : nullptr;
     f->kwdefaults =
@@ -511,8 +511,8 @@ Ref make_function(const FunctionSpec& spec, PyObject* globals, PyObject* default
 #if ORVEX_HAS_VECTORCALL
     f->vectorcall = function_vectorcall;
 #endif
-    f->impl = spec.impl;
-    f->raw = spec.raw;
+    f->impl = fdef.impl;
+    f->raw = fdef.raw;
     long co_flags = PyLong_AsLong(flags.get());
     f->argcount = PyLong_AsSsize_t(argcount.get());
     f->kwonlyargcount = PyLong_AsSsize_t(kwonly.get());

@@ -49,7 +49,7 @@ extern PyTypeObject FunctionType;
 inline bool is_function(PyObject* obj) noexcept { return Py_TYPE(obj) == &FunctionType; }
 
 // Static description of one function of a module.
-struct FunctionSpec {
+struct FunctionDef {
     const char* name;
     const char* qualname;
     const char* params;  // parameter list as written in a def, without defaults
@@ -59,7 +59,7 @@ struct FunctionSpec {
 };
 
 // Makes the function; defaults/kwdefaults may be null. globals is the module's dict.
-Ref make_function(const FunctionSpec& spec, PyObject* globals, PyObject* defaults = nullptr,
+Ref make_function(const FunctionDef& fdef, PyObject* globals, PyObject* defaults = nullptr,
                   PyObject* kwdefaults = nullptr, PyObject* closure = nullptr);
 
 // A new function with proto's code, names and signature, closing over closure.

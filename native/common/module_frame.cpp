@@ -35,7 +35,7 @@ int warn_on_version_mismatch(PyObject* module) noexcept {
 
 }  // namespace
 
-PyObject* frame_create(ModuleFrame& frame, PyObject* spec) noexcept {
+PyObject* frame_create(ModuleFrame& frame, PyObject* module_spec) noexcept {
     int64_t current = current_interpreter_id();
     if (current == -1 && PyErr_Occurred()) return nullptr;
     if (frame.interpreter_id == -1) {
@@ -50,7 +50,7 @@ PyObject* frame_create(ModuleFrame& frame, PyObject* spec) noexcept {
         Py_INCREF(frame.module);
         return frame.module;
     }
-    Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+    Ref name = Ref::steal(PyObject_GetAttrString(module_spec, "name"));
     if (!name) return nullptr;
     return PyModule_NewObject(name.get());
 }
@@ -132,15 +132,15 @@ Ref class_namespace(PyObject* module, const char* qualname, const char* doc) noe
     return ns;
 }
 
-int add_member(PyObject* ns, const FunctionSpec& spec, PyObject* globals, PyObject* wrapper_type,
+int add_member(PyObject* ns, const FunctionDef& fdef, PyObject* globals, PyObject* wrapper_type,
                PyObject* defaults, PyObject* kwdefaults) noexcept {
-    Ref func = make_function(spec, globals, defaults, kwdefaults);
+    Ref func = make_function(fdef, globals, defaults, kwdefaults);
     if (!func) return -1;
     if (wrapper_type) {
         func = call1(wrapper_type, func.get());
         if (!func) return -1;
     }
-    return PyDict_SetItemString(ns, spec.name, func.get());
+    return PyDict_SetItemString(ns, fdef.name, func.get());
 }
 
 Ref make_class(PyObject* metatype, const char* name, PyObject* bases, PyObject* ns) noexcept {

@@ -13,7 +13,7 @@ struct ModuleFrame {
 };
 
 // Py_mod_create: refuses a second interpreter; hands back the initialised module if any.
-PyObject* frame_create(ModuleFrame& frame, PyObject* spec) noexcept;
+PyObject* frame_create(ModuleFrame& frame, PyObject* module_spec) noexcept;
 // Py_mod_exec: runs body once per process, on one module object.
 int frame_exec(ModuleFrame& frame, PyObject* module, int (*body)(PyObject* module)) noexcept;
 
@@ -30,7 +30,7 @@ Ref fork_context() noexcept;
 Ref class_namespace(PyObject* module, const char* qualname, const char* doc) noexcept;
 // Adds a native function to a class namespace, optionally through a wrapper type
 // (classmethod, property, staticmethod).
-int add_member(PyObject* ns, const FunctionSpec& spec, PyObject* globals,
+int add_member(PyObject* ns, const FunctionDef& fdef, PyObject* globals,
                PyObject* wrapper_type = nullptr, PyObject* defaults = nullptr,
                PyObject* kwdefaults = nullptr) noexcept;
 // metatype(name, bases, ns), then lets the class's native functions know their class.

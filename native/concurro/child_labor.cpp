@@ -158,9 +158,9 @@ Ref run_impl(FunctionObject* func, PyObject* const* p) {
     return Ref::borrow(Py_None);
 }
 
-const FunctionSpec kInit = {"__init__", "ChildLabor.__init__", "self, index, queue, *args, **kwargs",
+const FunctionDef kInit = {"__init__", "ChildLabor.__init__", "self, index, queue, *args, **kwargs",
                             kInitDoc, init_impl, nullptr};
-const FunctionSpec kRun = {"run", "ChildLabor.run", "self", kRunDoc, run_impl, nullptr};
+const FunctionDef kRun = {"run", "ChildLabor.run", "self", kRunDoc, run_impl, nullptr};
 
 }  // namespace
 

@@ -778,20 +778,20 @@ Ref kill_impl(FunctionObject* func, PyObject* const* p) {
     return Ref::borrow(Py_None);
 }
 
-const FunctionSpec kPcall = {"pcall", "Pcall.pcall", "cls, *args, **kwargs", kPcallMethodDoc,
+const FunctionDef kPcall = {"pcall", "Pcall.pcall", "cls, *args, **kwargs", kPcallMethodDoc,
                              pcall_impl, nullptr};
-const FunctionSpec kInit = {"__init__", "Pcall.__init__",
+const FunctionDef kInit = {"__init__", "Pcall.__init__",
                             "self, targets, timeout, cargs, iargs, ckwargs, ikwargs, **varkwargs",
                             nullptr, init_impl, nullptr};
-const FunctionSpec kPids = {"pids", "Pcall.pids", "self", kPidsDoc, pids_impl, nullptr};
-const FunctionSpec kStart = {"start", "Pcall.start", "self", kStartDoc, start_impl, nullptr};
-const FunctionSpec kJoin = {"join", "Pcall.join", "self", kJoinDoc, join_impl, nullptr};
-const FunctionSpec kTerminate = {"terminate", "Pcall.terminate", "self", kTerminateDoc,
+const FunctionDef kPids = {"pids", "Pcall.pids", "self", kPidsDoc, pids_impl, nullptr};
+const FunctionDef kStart = {"start", "Pcall.start", "self", kStartDoc, start_impl, nullptr};
+const FunctionDef kJoin = {"join", "Pcall.join", "self", kJoinDoc, join_impl, nullptr};
+const FunctionDef kTerminate = {"terminate", "Pcall.terminate", "self", kTerminateDoc,
                                  terminate_impl, nullptr};
-const FunctionSpec kKill = {"kill", "Pcall.kill", "self", kKillDoc, kill_impl, nullptr};
-const FunctionSpec kLivings = {"livings", "Pcall.livings", "self", kLivingsDoc, livings_impl,
+const FunctionDef kKill = {"kill", "Pcall.kill", "self", kKillDoc, kill_impl, nullptr};
+const FunctionDef kLivings = {"livings", "Pcall.livings", "self", kLivingsDoc, livings_impl,
                                nullptr};
-const FunctionSpec kBuildArguments = {"_build_arguments", "Pcall._build_arguments", "self",
+const FunctionDef kBuildArguments = {"_build_arguments", "Pcall._build_arguments", "self",
                                       kBuildArgumentsDoc, build_arguments_impl, nullptr};
 
 }  // namespace

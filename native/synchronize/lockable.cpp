@@ -60,11 +60,11 @@ Ref release_impl(FunctionObject*, PyObject* const* p) {
     return call_method0(lock.get(), names().release);
 }
 
-const FunctionSpec kInit = {"__init__", "Lockable.__init__", "self, *, lock", kInitDoc,
+const FunctionDef kInit = {"__init__", "Lockable.__init__", "self, *, lock", kInitDoc,
                             init_impl, nullptr};
-const FunctionSpec kAcquire = {"acquire", "Lockable.acquire", "self, block, timeout",
+const FunctionDef kAcquire = {"acquire", "Lockable.acquire", "self, block, timeout",
                                kAcquireDoc, acquire_impl, nullptr};
-const FunctionSpec kRelease = {"release", "Lockable.release", "self", kReleaseDoc, release_impl,
+const FunctionDef kRelease = {"release", "Lockable.release", "self", kReleaseDoc, release_impl,
                                nullptr};
 
 }  // namespace

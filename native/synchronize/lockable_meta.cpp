@@ -125,9 +125,9 @@ Ref new_impl(FunctionObject* f, PyObject* const* p) {
     return call_vector(next_new.get(), p, 4, nullptr);
 }
 
-const FunctionSpec kIgnore = {"ignore", "LockableMeta.ignore", "obj", kIgnoreDoc, ignore_impl,
+const FunctionDef kIgnore = {"ignore", "LockableMeta.ignore", "obj", kIgnoreDoc, ignore_impl,
                               nullptr};
-const FunctionSpec kNew = {"__new__", "LockableMeta.__new__", "cls, name, bases, attrs", kNewDoc,
+const FunctionDef kNew = {"__new__", "LockableMeta.__new__", "cls, name, bases, attrs", kNewDoc,
                            new_impl, nullptr};
 
 }  // namespace

@@ -207,16 +207,16 @@ Ref decorate_impl(FunctionObject* f, PyObject* const* p) {
     return call1(wraps.get(), wrapper.get());
 }
 
-const FunctionSpec kWrapper = {"_wrapped", "locked.<locals>._wrapped", "self, *args, **kwargs",
+const FunctionDef kWrapper = {"_wrapped", "locked.<locals>._wrapped", "self, *args, **kwargs",
                                nullptr, nullptr, wrapped_raw<true>};
-const FunctionSpec kLockableWrapper = {"_wrapped", "Lockable.locked.<locals>._wrapped",
+const FunctionDef kLockableWrapper = {"_wrapped", "Lockable.locked.<locals>._wrapped",
                                        "self, *args, **kwargs", nullptr, nullptr,
                                        wrapped_raw<false>};
-const FunctionSpec kLocked = {"locked", "locked", "method", kLockedDoc, decorate_impl, nullptr};
-const FunctionSpec kLockableLocked = {"locked", "Lockable.locked", "method", kLockableLockedDoc,
+const FunctionDef kLocked = {"locked", "locked", "method", kLockedDoc, decorate_impl, nullptr};
+const FunctionDef kLockableLocked = {"locked", "Lockable.locked", "method", kLockableLockedDoc,
                                       decorate_impl, nullptr};
 
-Ref make_decorator(const FunctionSpec& spec, const FunctionSpec& wrapper, PyObject* globals) {
+Ref make_decorator(const FunctionDef& fdef, const FunctionDef& wrapper, PyObject* globals) {
     if (!g_wait_format) {
         g_wait_format = PyUnicode_InternFromString("Waiting for lock on %s");
         if (!g_wait_format) return fail();
@@ -227,7 +227,7 @@ Ref make_decorator(const FunctionSpec& spec, const FunctionSpec& wrapper, PyObje
     }
     Ref proto = make_function(wrapper, globals);
     if (!proto) return fail();
-    return make_function(spec, globals, nullptr, nullptr, proto.get());
+    return make_function(fdef, globals, nullptr, nullptr, proto.get());
 }
 
 }  // namespace

@@ -28,7 +28,7 @@ int body(PyObject* module) noexcept {
     return add_lockable_meta(module);
 }
 
-PyObject* create(PyObject* spec, PyModuleDef*) noexcept { return frame_create(g_frame, spec); }
+PyObject* create(PyObject* module_spec, PyModuleDef*) noexcept { return frame_create(g_frame, module_spec); }
 int exec(PyObject* module) noexcept { return frame_exec(g_frame, module, body); }
 
 PyModuleDef_Slot g_slots[] = {

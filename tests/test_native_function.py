@@ -361,6 +361,24 @@ class TestArgumentBinding:
         assert (sys.getrefcount(block), sys.getrefcount(timeout),
                 sys.getrefcount(obj)) == before
 
+    def test_runaway_recursion_through_native_calls_raises(self):
+        class ReentrantLock(object):
+            def acquire(self, block, timeout):
+                return self.owner.acquire(block, timeout)
+
+        lock = ReentrantLock()
+        obj = Lockable(lock=lambda: lock)
+        lock.owner = obj
+        # A low limit keeps the C stack small under sanitizer builds.
+        limit = sys.getrecursionlimit()
+        sys.setrecursionlimit(len(inspect.stack(0)) + 100)
+        try:
+            with pytest.raises(RecursionError):
+                obj.acquire()
+        finally:
+            sys.setrecursionlimit(limit)
+        lock.owner = None
+
     def test_result_refcount(self):
         answer = object()
         obj, _ = recording_lockable(answer)

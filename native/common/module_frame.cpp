@@ -150,9 +150,9 @@ Ref make_class(PyObject* metatype, const char* name, PyObject* bases, PyObject* 
     PyObject *key, *value;
     Py_ssize_t pos = 0;
     while (PyDict_Next(dict, &pos, &key, &value)) {
+        // A staticmethod's or classmethod's function needs its class for super() too.
         Ref inner;
-        if (PyObject_TypeCheck(value, &PyStaticMethod_Type) ||
-            PyObject_TypeCheck(value, &PyClassMethod_Type)) {
+        if (Py_TYPE(value) == &PyStaticMethod_Type || Py_TYPE(value) == &PyClassMethod_Type) {
             inner = Ref::steal(PyObject_GetAttrString(value, "__func__"));
             if (!inner) return fail();
             value = inner.get();

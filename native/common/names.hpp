@@ -18,8 +18,8 @@ namespace orvex {
     X(repeat) X(copy) X(update) X(targets) X(cargs) X(iargs) X(ckwargs) X(ikwargs)        \
     X(varkwargs) X(results) X(_processes) X(_build_arguments) X(index) X(queue)          \
     X(starttime) X(stoptime) X(livings) X(format) X(p) X(extended_msg) X(ChildLabor)     \
-    X(TimeoutError) X(exitcode) X(_records) X(__class__) X(callable) X(min) X(append) X(values) \
-    X(__import__) X(_pending) X(fork)
+    X(TimeoutError) X(exitcode) X(_records) X(callable) X(min) X(append) X(values)     \
+    X(__import__) X(_pending) X(fork) X(self) X(_)
 
 struct Names {
 #define ORVEX_NAME_FIELD(n) PyObject* n;

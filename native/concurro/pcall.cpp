@@ -1,5 +1,7 @@
 #include "concurro/pcall.hpp"
 
+#include <cstring>
+
 #include "common/handled.hpp"
 #include "common/module_frame.hpp"
 #include "common/names.hpp"
@@ -217,34 +219,111 @@ Ref target_source(FunctionObject* func, PyObject* self) {
     return call1(repeat.get(), targets.get());
 }
 
+// seq[i] as Python's subscription gives it; lists, the usual case, without the protocol.
+Ref item_at(PyObject* seq, Py_ssize_t i) {
+    if (PyList_CheckExact(seq)) {
+        if (i >= PyList_GET_SIZE(seq)) {
+            PyErr_SetString(PyExc_IndexError, "list index out of range");
+            return fail();
+        }
+        return Ref::borrow(PyList_GET_ITEM(seq, i));
+    }
+    Ref index = Ref::steal(PyLong_FromSsize_t(i));
+    if (!index) return fail();
+    return Ref::steal(PyObject_GetItem(seq, index.get()));
+}
+
+// tuple(obj): an exact tuple is itself, as the built-in gives it.
+Ref as_tuple(PyObject* obj) {
+    if (PyTuple_CheckExact(obj)) return Ref::borrow(obj);
+    return Ref::steal(PySequence_Tuple(obj));
+}
+
+// head + tail for two exact tuples, without the number protocol's dispatch.
+Ref concat(PyObject* head, PyObject* tail) {
+    Py_ssize_t n = PyTuple_GET_SIZE(head), m = PyTuple_GET_SIZE(tail);
+    if (m == 0) return Ref::borrow(head);
+    if (n == 0) return Ref::borrow(tail);
+    Ref joined = Ref::steal(PyTuple_New(n + m));
+    if (!joined) return fail();
+    for (Py_ssize_t k = 0; k < n; ++k) {
+        PyObject* v = PyTuple_GET_ITEM(head, k);
+        Py_INCREF(v);
+        PyTuple_SET_ITEM(joined.get(), k, v);
+    }
+    for (Py_ssize_t k = 0; k < m; ++k) {
+        PyObject* v = PyTuple_GET_ITEM(tail, k);
+        Py_INCREF(v);
+        PyTuple_SET_ITEM(joined.get(), n + k, v);
+    }
+    return joined;
+}
+
+// kwargs[k] = v[i] for each (k, v) of varkwargs.items(), in order.
+int add_varkwargs(PyObject* kwargs, PyObject* varkwargs, Py_ssize_t i) {
+    bool plain = PyDict_CheckExact(kwargs);
+    if (PyDict_CheckExact(varkwargs)) {
+        PyObject *key, *values;
+        Py_ssize_t pos = 0, size = PyDict_GET_SIZE(varkwargs);
+        while (PyDict_Next(varkwargs, &pos, &key, &values)) {
+            // Caller-defined __getitem__ or __setitem__ may change the dict under us.
+            Ref key_ref = Ref::borrow(key), values_ref = Ref::borrow(values);
+            Ref value = item_at(values, i);
+            if (!value) return -1;
+            if ((plain ? PyDict_SetItem(kwargs, key, value.get())
+                       : PyObject_SetItem(kwargs, key, value.get())) < 0)
+                return -1;
+            if (PyDict_GET_SIZE(varkwargs) != size) {
+                PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+                return -1;
+            }
+        }
+        return 0;
+    }
+    Ref items = call_method0(varkwargs, names().items);
+    Ref it = items ? Ref::steal(PyObject_GetIter(items.get())) : fail();
+    if (!it) return -1;
+    while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
+        if (!PyTuple_Check(item.get()) || PyTuple_GET_SIZE(item.get()) != 2) {
+            PyErr_SetString(PyExc_TypeError, "varkwargs items must be (key, values) pairs");
+            return -1;
+        }
+        Ref value = item_at(PyTuple_GET_ITEM(item.get(), 1), i);
+        if (!value || PyObject_SetItem(kwargs, PyTuple_GET_ITEM(item.get(), 0), value.get()) < 0)
+            return -1;
+    }
+    return PyErr_Occurred() ? -1 : 0;
+}
+
 // args, kwargs and target of instance i.
 Ref argument_set(PyObject* self, PyObject* source, Py_ssize_t i) {
     Ref cargs = get(self, names().cargs);
     if (!cargs) return fail();
-    Ref args = Ref::steal(PySequence_Tuple(cargs.get()));
+    Ref args = as_tuple(cargs.get());
     if (!args) return fail();
     Ref iargs = get(self, names().iargs);
     if (!iargs) return fail();
     int has_iargs = PyObject_IsTrue(iargs.get());
     if (has_iargs < 0) return fail();
     if (has_iargs) {
-        Ref entry = Ref::steal(PySequence_GetItem(iargs.get(), i));
+        Ref entry = item_at(iargs.get(), i);
         if (!entry) return fail();
-        Ref own = Ref::steal(PySequence_Tuple(entry.get()));
+        Ref own = as_tuple(entry.get());
         if (!own) return fail();
-        args = Ref::steal(PySequence_Concat(args.get(), own.get()));
+        args = concat(args.get(), own.get());
         if (!args) return fail();
     }
     Ref ckwargs = get(self, names().ckwargs);
     if (!ckwargs) return fail();
-    Ref kwargs = call_method0(ckwargs.get(), names().copy);
+    Ref kwargs = PyDict_CheckExact(ckwargs.get()) ? Ref::steal(PyDict_Copy(ckwargs.get()))
+                                                  : call_method0(ckwargs.get(), names().copy);
     if (!kwargs) return fail();
     Ref ikwargs = get(self, names().ikwargs);
     if (!ikwargs) return fail();
     int has_ikwargs = PyObject_IsTrue(ikwargs.get());
     if (has_ikwargs < 0) return fail();
     if (has_ikwargs) {
-        Ref entry = Ref::steal(PySequence_GetItem(ikwargs.get(), i));
+        Ref entry = item_at(ikwargs.get(), i);
         if (!entry) return fail();
         if (PyDict_CheckExact(kwargs.get()) && PyDict_CheckExact(entry.get())) {
             if (PyDict_Update(kwargs.get(), entry.get()) < 0) return fail();
@@ -253,22 +332,7 @@ Ref argument_set(PyObject* self, PyObject* source, Py_ssize_t i) {
         }
     }
     Ref varkwargs = get(self, names().varkwargs);
-    if (!varkwargs) return fail();
-    Ref items = call_method0(varkwargs.get(), names().items);
-    Ref it = items ? Ref::steal(PyObject_GetIter(items.get())) : fail();
-    if (!it) return fail();
-    while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
-        PyObject *key, *values;
-        if (!PyTuple_Check(item.get()) || PyTuple_GET_SIZE(item.get()) != 2) {
-            PyErr_SetString(PyExc_TypeError, "varkwargs items must be (key, values) pairs");
-            return fail();
-        }
-        key = PyTuple_GET_ITEM(item.get(), 0);
-        values = PyTuple_GET_ITEM(item.get(), 1);
-        Ref value = Ref::steal(PySequence_GetItem(values, i));
-        if (!value || PyObject_SetItem(kwargs.get(), key, value.get()) < 0) return fail();
-    }
-    if (PyErr_Occurred()) return fail();
+    if (!varkwargs || add_varkwargs(kwargs.get(), varkwargs.get(), i) < 0) return fail();
 
     Ref target = Ref::steal(PyIter_Next(source));
     if (!target) {
@@ -283,6 +347,108 @@ Ref argument_set(PyObject* self, PyObject* source, Py_ssize_t i) {
     return set_;
 }
 
+// The fan-out's inputs read once, when no Python code can run between the per-instance
+// reads: then reading them once per instance, as the algorithm says, gives the same values.
+struct Snapshot {
+    Ref cargs, iargs, ckwargs, ikwargs, varkwargs;
+    Ref pairs;         // varkwargs as (key, values, key, values, ...)
+    Ref set_template;  // {"target": None, "args": None, "kwargs": None}
+};
+
+bool is_builtin_iterator(PyObject* it) {
+    const char* name = Py_TYPE(it)->tp_name;
+    return std::strcmp(name, "list_iterator") == 0 || std::strcmp(name, "tuple_iterator") == 0 ||
+           std::strcmp(name, "itertools.repeat") == 0;
+}
+
+// False (no error) when some input could run Python code or is not a plain attribute.
+bool take_snapshot(FunctionObject* func, PyObject* self, PyObject* source, Snapshot& snap) {
+    if ((PyObject*)Py_TYPE(self) != func->klass || !is_builtin_iterator(source)) return false;
+    snap.cargs = get(self, names().cargs);
+    snap.iargs = get(self, names().iargs);
+    snap.ckwargs = get(self, names().ckwargs);
+    snap.ikwargs = get(self, names().ikwargs);
+    snap.varkwargs = get(self, names().varkwargs);
+    if (!snap.cargs || !snap.iargs || !snap.ckwargs || !snap.ikwargs || !snap.varkwargs) {
+        PyErr_Clear();  // the generic path reads them again and reports the error
+        return false;
+    }
+    if (!(PyTuple_CheckExact(snap.cargs.get()) || PyList_CheckExact(snap.cargs.get())) ||
+        !PyList_CheckExact(snap.iargs.get()) || !PyDict_CheckExact(snap.ckwargs.get()) ||
+        !PyList_CheckExact(snap.ikwargs.get()) || !PyDict_CheckExact(snap.varkwargs.get()))
+        return false;
+    Py_ssize_t n = PyDict_GET_SIZE(snap.varkwargs.get());
+    snap.pairs = Ref::steal(PyTuple_New(2 * n));
+    snap.set_template = Ref::steal(PyDict_New());
+    if (!snap.pairs || !snap.set_template ||
+        PyDict_SetItem(snap.set_template.get(), names().target, Py_None) < 0 ||
+        PyDict_SetItem(snap.set_template.get(), names().args, Py_None) < 0 ||
+        PyDict_SetItem(snap.set_template.get(), names().kwargs, Py_None) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    PyObject *key, *value;
+    Py_ssize_t pos = 0, k = 0;
+    while (PyDict_Next(snap.varkwargs.get(), &pos, &key, &value)) {
+        if (!PyUnicode_CheckExact(key) || !PyList_CheckExact(value)) return false;
+        Py_INCREF(key);
+        Py_INCREF(value);
+        PyTuple_SET_ITEM(snap.pairs.get(), k++, key);
+        PyTuple_SET_ITEM(snap.pairs.get(), k++, value);
+    }
+    return true;
+}
+
+// One argument set from a snapshot; null without an error when entry i needs the generic path.
+Ref fast_argument_set(const Snapshot& snap, PyObject* source, Py_ssize_t i) {
+    PyObject* iargs = snap.iargs.get();
+    PyObject* ikwargs = snap.ikwargs.get();
+    PyObject* own = nullptr;
+    if (PyList_GET_SIZE(iargs)) {
+        if (i >= PyList_GET_SIZE(iargs)) return fail();
+        own = PyList_GET_ITEM(iargs, i);
+        if (!PyTuple_CheckExact(own) && !PyList_CheckExact(own)) return fail();
+    }
+    PyObject* own_kwargs = nullptr;
+    if (PyList_GET_SIZE(ikwargs)) {
+        if (i >= PyList_GET_SIZE(ikwargs)) return fail();
+        own_kwargs = PyList_GET_ITEM(ikwargs, i);
+        if (!PyDict_CheckExact(own_kwargs)) return fail();
+    }
+    Ref args = as_tuple(snap.cargs.get());
+    if (!args) return fail();
+    if (own) {
+        Ref tail = as_tuple(own);
+        args = tail ? concat(args.get(), tail.get()) : fail();
+        if (!args) return fail();
+    }
+    Ref kwargs = Ref::steal(PyDict_Copy(snap.ckwargs.get()));
+    if (!kwargs) return fail();
+    if (own_kwargs && PyDict_Update(kwargs.get(), own_kwargs) < 0) return fail();
+    PyObject* const* pairs = &PyTuple_GET_ITEM(snap.pairs.get(), 0);
+    for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(snap.pairs.get()); k += 2) {
+        PyObject* key = pairs[k];
+        PyObject* values = pairs[k + 1];
+        if (i >= PyList_GET_SIZE(values)) {
+            PyErr_SetString(PyExc_IndexError, "list index out of range");
+            return fail();
+        }
+        if (PyDict_SetItem(kwargs.get(), key, PyList_GET_ITEM(values, i)) < 0) return fail();
+    }
+    Ref target = Ref::steal(PyIter_Next(source));
+    if (!target) {
+        if (!PyErr_Occurred()) PyErr_SetNone(PyExc_StopIteration);
+        return fail();
+    }
+    // Copying a dict that already has the three keys skips growing a new one key by key.
+    Ref one = Ref::steal(PyDict_Copy(snap.set_template.get()));
+    if (!one || PyDict_SetItem(one.get(), names().target, target.get()) < 0 ||
+        PyDict_SetItem(one.get(), names().args, args.get()) < 0 ||
+        PyDict_SetItem(one.get(), names().kwargs, kwargs.get()) < 0)
+        return fail();
+    return one;
+}
+
 // _build_arguments(self)
 Ref build_arguments_impl(FunctionObject* func, PyObject* const* p) {
     PyObject* self = p[0];
@@ -290,11 +456,20 @@ Ref build_arguments_impl(FunctionObject* func, PyObject* const* p) {
     if (iterations < 0) return fail();
     Ref source = target_source(func, self);
     if (!source) return fail();
-    Ref sets = Ref::steal(PyList_New(0));
+    Ref sets = Ref::steal(PyList_New(iterations));
     if (!sets) return fail();
+    Snapshot snap;
+    bool fast = take_snapshot(func, self, source.get(), snap);
     for (Py_ssize_t i = 0; i < iterations; ++i) {
-        Ref one = argument_set(self, source.get(), i);
-        if (!one || PyList_Append(sets.get(), one.get()) < 0) return fail();
+        Ref one;
+        if (fast) {
+            one = fast_argument_set(snap, source.get(), i);
+            if (!one && PyErr_Occurred()) return fail();
+            fast = (bool)one;  // once Python code may run, every read is made afresh
+        }
+        if (!one) one = argument_set(self, source.get(), i);
+        if (!one) return fail();
+        PyList_SET_ITEM(sets.get(), i, one.release());
     }
     return sets;
 }

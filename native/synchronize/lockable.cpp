@@ -2,6 +2,7 @@
 
 #include "common/module_frame.hpp"
 #include "common/names.hpp"
+#include "synchronize/locked.hpp"
 
 namespace orvex::synchronize {
 namespace {
@@ -85,7 +86,7 @@ int add_lockable(PyObject* module) noexcept {
     if (!acquire_defaults) return -1;
     if (add_member(ns.get(), kInit, globals, nullptr, nullptr, kwdefaults.get()) < 0 ||
         add_member(ns.get(), kAcquire, globals, nullptr, acquire_defaults.get()) < 0 ||
-        add_member(ns.get(), kRelease, globals) < 0)
+        add_member(ns.get(), kRelease, globals) < 0 || add_lockable_locked(ns.get(), globals) < 0)
         return -1;
     Ref bases = Ref::steal(PyTuple_Pack(1, (PyObject*)&PyBaseObject_Type));
     if (!bases) return -1;

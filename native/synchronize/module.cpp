@@ -2,6 +2,8 @@
 #include "common/module_frame.hpp"
 #include "common/names.hpp"
 #include "synchronize/lockable.hpp"
+#include "synchronize/lockable_meta.hpp"
+#include "synchronize/locked.hpp"
 
 namespace orvex::synchronize {
 namespace {
@@ -22,7 +24,8 @@ int body(PyObject* module) noexcept {
         return -1;
     }
     if (bind(module, "logger", call_method1(logging, names().getLogger, name)) < 0) return -1;
-    return add_lockable(module);
+    if (add_lockable(module) < 0 || add_locked(module) < 0) return -1;
+    return add_lockable_meta(module);
 }
 
 PyObject* create(PyObject* spec, PyModuleDef*) noexcept { return frame_create(g_frame, spec); }

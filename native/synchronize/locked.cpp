@@ -1,0 +1,279 @@
+#include "synchronize/locked.hpp"
+
+#include "common/module_frame.hpp"
+#include "common/names.hpp"
+
+namespace orvex::synchronize {
+namespace {
+
+const char kLockedDoc[] =
+    "Generic decorator that adds locking to a method of a class, so that its instances\n"
+    "can be used from forked processes and from threads.\n"
+    "\n"
+    "Returns a new wrapped method that holds a multiprocessing re-entrant lock around each\n"
+    "call. The lock lives in the instance attribute ``__lock__`` and is created at the\n"
+    "first call when the instance has none. A lock first created inside a child process\n"
+    "makes the locking useless: create it in the main process before forking, by calling\n"
+    "one of the locked methods or the like.";
+
+const char kLockableLockedDoc[] =
+    "Decorator meant for Lockable and its subclasses.\n"
+    "\n"
+    "Does the same as the module-level ``locked`` decorator, but does not check whether\n"
+    "the lock object exists.\n"
+    "\n"
+    ":return: the new wrapped method.";
+
+PyObject* g_wait_format;  // "Waiting for lock on %s"
+
+PyObject* g_pending;  // {id(self): lock} while a first lock is being stored
+
+// Concurrent first calls must all store one and the same lock: creating the RLock runs
+// Python code, so several threads can find none and each create one. The first lock made
+// for an object is parked under its id until its maker has stored it; a latecomer stores
+// the parked lock instead of its own, and one that comes after the store sees it on the
+// second look. No mutex is involved, so neither a re-entrant first call (from __setattr__,
+// say) nor a fork in the middle can deadlock, and the store stays a plain setattr.
+int ensure_lock(FunctionObject* f, PyObject* self) noexcept {
+    Ref present = Ref::steal(PyObject_GetAttr(self, names().__lock__));
+    if (present) return 0;
+    PyErr_Clear();
+    PyObject* context = lookup_global(f, names().multiprocessing);
+    if (!context) return -1;
+    Ref lock = call_method0(context, names().RLock);
+    if (!lock) return -1;
+    Ref key = Ref::steal(PyLong_FromVoidPtr(self));
+    if (!key) return -1;
+    Ref parked = Ref::borrow(PyDict_SetDefault(g_pending, key.get(), lock.get()));
+    if (!parked) return -1;
+    int rc = 0;
+    present = Ref::steal(PyObject_GetAttr(self, names().__lock__));
+    if (!present) {
+        PyErr_Clear();
+        rc = PyObject_SetAttr(self, names().__lock__, parked.get());
+    }
+    if (parked.get() == lock.get()) {
+        PyObject *type, *value, *tb;
+        PyErr_Fetch(&type, &value, &tb);
+        if (PyDict_DelItem(g_pending, key.get()) < 0) PyErr_Clear();
+        PyErr_Restore(type, value, tb);
+    }
+    return rc;
+}
+
+// The lock is held elsewhere: say so, then wait for it.
+int wait_for_lock(FunctionObject* f, PyObject* self) noexcept {
+    PyObject* logger = lookup_global(f, names().logger);
+    if (!logger) return -1;
+    Ref warning = Ref::steal(PyObject_GetAttr(logger, names().warning));
+    if (!warning) return -1;
+    Ref text = Ref::steal(PyObject_Str(self));
+    if (!text) return -1;
+    Ref message = Ref::steal(PyUnicode_Format(g_wait_format, text.get()));
+    if (!message) return -1;
+    if (!call1(warning.get(), message.get())) return -1;
+    Ref lock = Ref::steal(PyObject_GetAttr(self, names().__lock__));
+    if (!lock) return -1;
+    return call_method0(lock.get(), names().acquire) ? 0 : -1;
+}
+
+int acquire_lock(FunctionObject* f, PyObject* self, const Names& n) noexcept {
+    Ref lock = Ref::steal(PyObject_GetAttr(self, n.__lock__));
+    if (!lock) return -1;
+    PyObject* no_block = Py_False;
+    Ref got = call_method(lock.get(), n.acquire, &no_block, 0, n.kw_block);
+    if (!got) return -1;
+    int acquired = got.get() == Py_True ? 1 : PyObject_IsTrue(got.get());
+    if (acquired < 0) return -1;
+    return acquired ? 0 : wait_for_lock(f, self);
+}
+
+// Gives a failing release() the method's exception as __context__, as a finally clause does.
+void chain_to(PyObject* type, PyObject* value, PyObject* tb) noexcept {
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb && value) PyException_SetTraceback(value, tb);
+    PyObject *new_type, *new_value, *new_tb;
+    PyErr_Fetch(&new_type, &new_value, &new_tb);
+    PyErr_NormalizeException(&new_type, &new_value, &new_tb);
+    // Exceptions raised and handled inside release() chain to the method's one at the far
+    // end, as each would have met it as the exception being handled.
+    PyObject* tail = new_value;
+    for (int depth = 0; tail && value && tail != value && depth < 1000; ++depth) {
+        if (!PyExceptionInstance_Check(tail)) break;
+        Ref context = Ref::steal(PyException_GetContext(tail));
+        if (!context) {
+            PyException_SetContext(tail, value);  // steals value
+            value = nullptr;
+            break;
+        }
+        tail = context.get();  // kept alive by the chain it hangs from
+    }
+    Py_XDECREF(type);
+    Py_XDECREF(value);
+    Py_XDECREF(tb);
+    PyErr_Restore(new_type, new_value, new_tb);
+}
+
+// Steps 1 to 6; args[0] is self, args and kwnames go to the method as they are.
+template <bool kCreate>
+Ref locked_call(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
+                PyObject* kwnames) noexcept {
+    const Names& n = names();
+    PyObject* self = args[0];
+    if (kCreate && ensure_lock(f, self) < 0) return fail();
+    if (acquire_lock(f, self, n) < 0) return fail();
+    Ref result = call_vector(f->closure, args, (size_t)nargs, kwnames);
+    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+    if (!result) PyErr_Fetch(&type, &value, &tb);
+    Ref lock = Ref::steal(PyObject_GetAttr(self, n.__lock__));
+    Ref released = lock ? call_method0(lock.get(), n.release) : fail();
+    if (!released) {
+        if (type) chain_to(type, value, tb);
+        return fail();
+    }
+    if (type) PyErr_Restore(type, value, tb);
+    return result;
+}
+
+// `self` came as a keyword: move it to the front, the other keywords after it.
+template <bool kCreate>
+Ref call_with_keyword_self(FunctionObject* f, PyObject* const* args, Py_ssize_t at,
+                           PyObject* kwnames) noexcept {
+    Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+    PyObject** stack = PyMem_New(PyObject*, (size_t)nkw);
+    if (!stack) {
+        PyErr_NoMemory();
+        return fail();
+    }
+    Ref rest;
+    if (nkw > 1) rest = Ref::steal(PyTuple_New(nkw - 1));
+    Ref result;
+    if (nkw == 1 || rest) {
+        stack[0] = args[at];
+        for (Py_ssize_t i = 0, j = 0; i < nkw; ++i) {
+            if (i == at) continue;
+            PyObject* key = PyTuple_GET_ITEM(kwnames, i);
+            Py_INCREF(key);
+            PyTuple_SET_ITEM(rest.get(), j, key);
+            stack[1 + j++] = args[i];
+        }
+        result = locked_call<kCreate>(f, stack, 1, rest.get());
+    }
+    PyMem_Free(stack);
+    return result;
+}
+
+Py_ssize_t find_self_keyword(PyObject* kwnames) noexcept {
+    Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t i = 0; i < nkw; ++i)
+        if (PyTuple_GET_ITEM(kwnames, i) == names().self) return i;
+    for (Py_ssize_t i = 0; i < nkw; ++i)
+        if (PyUnicode_Compare(PyTuple_GET_ITEM(kwnames, i), names().self) == 0) return i;
+    return -1;
+}
+
+// _wrapped(self, *args, **kwargs), taking the call as made so a locked call copies nothing.
+template <bool kCreate>
+Ref wrapped_raw(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
+                PyObject* kwnames) noexcept {
+    if (kwnames && PyTuple_GET_SIZE(kwnames) > 0) {
+        Py_ssize_t at = find_self_keyword(kwnames);
+        if (at >= 0) {
+            if (nargs == 0) return call_with_keyword_self<kCreate>(f, args, at, kwnames);
+            PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument 'self'",
+                         f->name);
+            return fail();
+        }
+    }
+    if (nargs == 0) {
+        PyErr_Format(PyExc_TypeError, "%U() missing 1 required positional argument: 'self'",
+                     f->name);
+        return fail();
+    }
+    return locked_call<kCreate>(f, args, nargs, kwnames);
+}
+
+// A new wrapper over `method` that shares the prototype's code and signature: compiling a
+// stub per decoration would make every class built by the metaclass pay for it.
+Ref new_wrapper(FunctionObject* proto, PyObject* method) noexcept {
+    FunctionObject* w = PyObject_GC_New(FunctionObject, &FunctionType);
+    if (!w) return fail();
+    w->code = Ref::borrow(proto->code).release();
+    w->globals = Ref::borrow(proto->globals).release();
+    w->builtins = Ref::borrow(proto->builtins).release();
+    w->name = Ref::borrow(proto->name).release();
+    w->qualname = Ref::borrow(proto->qualname).release();
+    w->module = Ref::borrow(proto->module).release();
+    w->doc = Ref::borrow(proto->doc).release();
+    w->dict = nullptr;
+    w->defaults = nullptr;
+    w->kwdefaults = nullptr;
+    w->annotations = nullptr;
+    w->weakreflist = nullptr;
+    w->klass = nullptr;
+    w->closure = Ref::borrow(method).release();
+#if ORVEX_HAS_VECTORCALL
+    w->vectorcall = proto->vectorcall;
+#endif
+    w->impl = proto->impl;
+    w->raw = proto->raw;
+    w->argcount = proto->argcount;
+    w->kwonlyargcount = proto->kwonlyargcount;
+    w->nparams = proto->nparams;
+    w->has_varargs = proto->has_varargs;
+    w->has_varkw = proto->has_varkw;
+    w->varnames = Ref::borrow(proto->varnames).release();
+    PyObject_GC_Track((PyObject*)w);
+    return Ref::steal((PyObject*)w);
+}
+
+// locked(method): the decorator's closure is the prototype of its wrappers.
+Ref decorate_impl(FunctionObject* f, PyObject* const* p) {
+    PyObject* method = p[0];
+    PyObject* functools = lookup_global(f, names().functools);
+    if (!functools) return fail();
+    Ref wraps = call_method1(functools, names().wraps, method);
+    if (!wraps) return fail();
+    Ref wrapper = new_wrapper((FunctionObject*)f->closure, method);
+    if (!wrapper) return fail();
+    return call1(wraps.get(), wrapper.get());
+}
+
+const FunctionSpec kWrapper = {"_wrapped", "locked.<locals>._wrapped", "self, *args, **kwargs",
+                               nullptr, nullptr, wrapped_raw<true>};
+const FunctionSpec kLockableWrapper = {"_wrapped", "Lockable.locked.<locals>._wrapped",
+                                       "self, *args, **kwargs", nullptr, nullptr,
+                                       wrapped_raw<false>};
+const FunctionSpec kLocked = {"locked", "locked", "method", kLockedDoc, decorate_impl, nullptr};
+const FunctionSpec kLockableLocked = {"locked", "Lockable.locked", "method", kLockableLockedDoc,
+                                      decorate_impl, nullptr};
+
+Ref make_decorator(const FunctionSpec& spec, const FunctionSpec& wrapper, PyObject* globals) {
+    if (!g_wait_format) {
+        g_wait_format = PyUnicode_InternFromString("Waiting for lock on %s");
+        if (!g_wait_format) return fail();
+    }
+    if (!g_pending) {
+        g_pending = PyDict_New();
+        if (!g_pending) return fail();
+    }
+    Ref proto = make_function(wrapper, globals);
+    if (!proto) return fail();
+    return make_function(spec, globals, nullptr, nullptr, proto.get());
+}
+
+}  // namespace
+
+int add_lockable_locked(PyObject* ns, PyObject* globals) noexcept {
+    Ref decorator = make_decorator(kLockableLocked, kLockableWrapper, globals);
+    if (!decorator) return -1;
+    Ref method = call1((PyObject*)&PyStaticMethod_Type, decorator.get());
+    if (!method) return -1;
+    return PyDict_SetItemString(ns, "locked", method.get());
+}
+
+int add_locked(PyObject* module) noexcept {
+    return bind(module, "locked", make_decorator(kLocked, kWrapper, PyModule_GetDict(module)));
+}
+
+}  // namespace orvex::synchronize

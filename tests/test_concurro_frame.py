@@ -7,6 +7,9 @@ import logging
 import multiprocessing
 import os
 import signal
+import subprocess
+import sys
+import textwrap
 import time
 import types
 
@@ -237,3 +240,37 @@ def test_rebound_os_and_signal_are_used_by_kill(monkeypatch):
     finally:
         p.terminate()
         p._processes[0].join(30)
+
+
+# ---- import failure ----
+
+PACKAGE_ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(
+    orvex.async_.exceptions.__file__))))
+
+
+def _run_isolated(code):
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(
+        [PACKAGE_ROOT] + [p for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p]))
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=env,
+                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                          universal_newlines=True, timeout=120)
+
+
+def test_import_needs_the_log_sibling_and_can_be_retried():
+    result = _run_isolated("""
+        import sys
+        sys.modules["orvex.log"] = None
+        try:
+            import orvex.async_.concurro
+        except ImportError as exc:
+            print("failed:", type(exc).__name__)
+        else:
+            print("imported")
+        assert "orvex.async_.concurro" not in sys.modules
+        del sys.modules["orvex.log"]
+        import orvex.async_.concurro as concurro
+        print("retried:", concurro.Pcall.__qualname__, concurro.managed_handlers.__name__)
+    """)
+    assert result.returncode == 0, result.stdout
+    assert result.stdout.splitlines() == ["failed: ModuleNotFoundError",
+                                          "retried: Pcall orvex.log.managed_handlers"]

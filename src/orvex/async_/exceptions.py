@@ -32,6 +32,14 @@ def _rebuild(exc, tb):
     return exc
 
 
+def _text_of(exc):
+    # A failing __str__ must not cost the parent the whole report.
+    try:
+        return str(exc)
+    except Exception:
+        return "<exception str() failed>"
+
+
 def _rebuild_fallback(type_name, message, tb):
     return _rebuild(RemoteError(type_name, message, tb), tb)
 
@@ -50,7 +58,7 @@ class _Carrier(object):
         except Exception:
             kind = type(self.exc)
             name = "%s.%s" % (kind.__module__, kind.__qualname__)
-            return _rebuild_fallback, (name, str(self.exc), self.tb)
+            return _rebuild_fallback, (name, _text_of(self.exc), self.tb)
         return _rebuild, (self.exc, self.tb)
 
 

@@ -2,12 +2,15 @@
 
 Each entry of SUBJECTS is one round of calls; add an entry to cover a new native callable.
 """
+import functools
 import gc
+import logging
 import sys
 
 import pytest
 
-from orvex.async_.synchronize import Lockable
+from orvex.async_.concurro import Pcall
+from orvex.async_.synchronize import Lockable, LockableMeta, locked
 
 ROUNDS = 100000
 WARMUP = 2000
@@ -96,7 +99,114 @@ def native_function_attributes():
     return one_round
 
 
+def pcall_construction():
+    def target(*args, **kwargs):
+        return args
+
+    argument_sets = Pcall.__new__(Pcall)
+    argument_sets.__dict__.update(
+        targets=[target, functools.partial(target, 0)], cargs=(1,), iargs=[(2,), [3]],
+        ckwargs={"a": 1}, ikwargs=[{"b": 2}, {"c": 3}], varkwargs={"x": [4, 5]})
+
+    def one_round():
+        argument_sets._build_arguments()
+        if one_round.count % 5 == 0:
+            # Every construction makes a queue (a pipe and a semaphore): fewer of them.
+            batch = Pcall(target, 1, (1,), [(1,), "ab"], {"k": 1}, [{"m": 2}, {"n": 3}],
+                          x=[1, 2, 3], y="ab")
+            batch._build_arguments()
+            batch.pids, batch.livings
+            _expect_type_error(Pcall)
+            _expect_type_error(Pcall, target, 1, 2, 3, 4, 5, 6)
+            try:
+                Pcall(target, x=[])
+            except IndexError:
+                pass
+        one_round.count += 1
+
+    one_round.count = 0
+    return one_round
+
+
+class _LockThatWaits(object):
+    """acquire(block=False) fails every other time, so the waiting path runs too."""
+
+    def __init__(self):
+        self.turn = 0
+
+    def acquire(self, block=True, timeout=None):
+        self.turn += 1
+        return block or self.turn % 2 == 0
+
+    def release(self):
+        return None
+
+
+class _FailingRelease(CheapLock):
+    def release(self):
+        raise KeyError("release")
+
+
+def locked_calls():
+    class Plain(object):
+        @locked
+        def work(self, x, y=0, **kw):
+            return x + y
+
+        @locked
+        def fail(self):
+            raise ValueError("method")
+
+        @Lockable.locked
+        def strict(self, x):
+            return x
+
+        def __str__(self):
+            return "plain 100%"
+
+    class Meta(metaclass=LockableMeta):
+        def work(self, x):
+            return x
+
+    quiet = logging.getLogger("orvex.async_.synchronize")
+    was_disabled = quiet.disabled
+    quiet.disabled = True
+    uncontended, contended, failing = Plain(), Plain(), Plain()
+    uncontended.__lock__ = CheapLock()
+    contended.__lock__ = _LockThatWaits()
+    failing.__lock__ = _FailingRelease()
+    meta = Meta()
+    meta.__lock__ = CheapLock()
+
+    def one_round():
+        uncontended.work(1, y=2, z=3)
+        uncontended.strict(1)
+        Plain.work(self=uncontended, x=1)
+        contended.work(1)
+        meta.work(1)
+        for call, exc in ((uncontended.fail, ValueError), (failing.fail, KeyError),
+                          (failing.work, KeyError), (Plain().strict, AttributeError)):
+            try:
+                call() if call.__name__ == "fail" else call(1)
+            except exc:
+                pass
+        _expect_type_error(Plain.work)
+        if one_round.count % 50 == 0:
+            Plain().work(1)                    # creates a fork-context lock
+            locked(lambda self: None)          # decorating
+        one_round.count += 1
+
+    one_round.count = 0
+
+    def cleanup():
+        quiet.disabled = was_disabled
+
+    return one_round, cleanup
+
+
 SUBJECTS = {
+    "pcall construction and fan-out": pcall_construction,
+    "locked calls": locked_calls,
     "lockable argument kinds": lockable_argument_kinds,
     "lockable construction": lockable_construction,
     "lockable default lock": lockable_default_lock,
@@ -108,13 +218,17 @@ SUBJECTS = {
                     reason="the allocator does not count blocks (PYTHONMALLOC=malloc)")
 @pytest.mark.parametrize("subject", sorted(SUBJECTS))
 def test_no_growth(subject):
-    one_round = SUBJECTS[subject]()
-    for _ in range(WARMUP):
-        one_round()
-    gc.collect()
-    before = sys.getallocatedblocks()
-    for _ in range(ROUNDS):
-        one_round()
-    gc.collect()
-    growth = sys.getallocatedblocks() - before
+    made = SUBJECTS[subject]()
+    one_round, cleanup = made if isinstance(made, tuple) else (made, lambda: None)
+    try:
+        for _ in range(WARMUP):
+            one_round()
+        gc.collect()
+        before = sys.getallocatedblocks()
+        for _ in range(ROUNDS):
+            one_round()
+        gc.collect()
+        growth = sys.getallocatedblocks() - before
+    finally:
+        cleanup()
     assert growth < ALLOWED_GROWTH, "%d blocks more after %d rounds" % (growth, ROUNDS)

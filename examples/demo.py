@@ -1,9 +1,9 @@
-"""A short tour: a lock shared with a forked child, then a parallel call if available."""
+"""A short tour: a lock shared with a forked child, then a parallel call."""
 import multiprocessing
 import os
 import time
 
-from orvex.async_ import concurro
+from orvex.async_.concurro import Pcall
 from orvex.async_.synchronize import Lockable
 
 
@@ -36,10 +36,8 @@ def main():
     counter.release()
     child.join()
 
-    pcall = getattr(concurro, "Pcall", None)
-    if pcall is not None:
-        for value, pid in pcall.pcall(square, iargs=[(1,), (2,), (3,)]):
-            print("child %d returned %d" % (pid, value))
+    for value, pid in Pcall.pcall(square, iargs=[(1,), (2,), (3,)]):
+        print("child %d returned %d" % (pid, value))
 
 
 if __name__ == "__main__":

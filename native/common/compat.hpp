@@ -78,6 +78,14 @@ inline Ref call_method1(PyObject* obj, PyObject* name, PyObject* arg) noexcept {
     return call_method(obj, name, &arg, 1);
 }
 
+inline bool gc_is_tracked(PyObject* obj) noexcept {
+#if PY_VERSION_HEX >= 0x03090000
+    return PyObject_GC_IsTracked(obj);
+#else
+    return _PyObject_GC_IS_TRACKED(obj);
+#endif
+}
+
 // The id of the running interpreter, to refuse a second one.
 inline int64_t current_interpreter_id() noexcept {
 #if PY_VERSION_HEX >= 0x03090000

@@ -295,8 +295,68 @@ int add_varkwargs(PyObject* kwargs, PyObject* varkwargs, Py_ssize_t i) {
     return PyErr_Occurred() ? -1 : 0;
 }
 
+// Keeps the containers of a batch out of the cyclic collector while the batch is built.
+// Every young-generation pass would otherwise walk each container built so far that is
+// still young, and a large batch builds hundreds of thousands of them. Only objects that
+// nothing but the batch references are held back, so no cycle can form through them
+// before they are all handed back, once, at the end (or on the way out of an error).
+class DeferredTracking {
+public:
+    explicit DeferredTracking(Py_ssize_t capacity) noexcept
+        : objects_(capacity > 0 ? PyMem_New(PyObject*, (size_t)capacity) : nullptr),
+          capacity_(objects_ ? capacity : 0) {}
+    ~DeferredTracking() {
+        for (Py_ssize_t k = 0; k < size_; ++k) PyObject_GC_Track(objects_[k]);
+        PyMem_Free(objects_);
+    }
+    DeferredTracking(const DeferredTracking&) = delete;
+    DeferredTracking& operator=(const DeferredTracking&) = delete;
+
+    // obj must be referenced from the batch alone, and outlive this holder.
+    void hold(PyObject* obj) noexcept {
+        if (size_ == capacity_ || !PyObject_IS_GC(obj) || !gc_is_tracked(obj)) return;
+        PyObject_GC_UnTrack(obj);
+        // The collector itself leaves a tuple of atomic items untracked for good.
+        if (!PyTuple_CheckExact(obj) || !atomic_items(obj)) objects_[size_++] = obj;
+    }
+    // obj, which the caller is about to stop referencing, when the batch will hold the only
+    // reference left.
+    void hold_alone(PyObject* obj) noexcept {
+        if (Py_REFCNT(obj) == 2) hold(obj);
+    }
+
+private:
+    static bool atomic_items(PyObject* tuple) noexcept {
+        for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(tuple); ++k) {
+            PyObject* item = PyTuple_GET_ITEM(tuple, k);
+            if (PyObject_IS_GC(item) && !(PyTuple_CheckExact(item) && !gc_is_tracked(item)))
+                return false;
+        }
+        return true;
+    }
+
+    PyObject** objects_;
+    Py_ssize_t capacity_;
+    Py_ssize_t size_ = 0;
+};
+
+// {"target": target, "args": args, "kwargs": kwargs}, as a copy of `shape` (a dict with
+// the three keys, which spares growing a new one key by key) when one is given.
+Ref make_set(PyObject* shape, PyObject* target, Ref args, Ref kwargs,
+             DeferredTracking& deferred) {
+    Ref one = Ref::steal(shape ? PyDict_Copy(shape) : PyDict_New());
+    if (!one || PyDict_SetItem(one.get(), names().target, target) < 0 ||
+        PyDict_SetItem(one.get(), names().args, args.get()) < 0 ||
+        PyDict_SetItem(one.get(), names().kwargs, kwargs.get()) < 0)
+        return fail();
+    deferred.hold_alone(args.get());
+    deferred.hold_alone(kwargs.get());
+    return one;
+}
+
 // args, kwargs and target of instance i.
-Ref argument_set(PyObject* self, PyObject* source, Py_ssize_t i) {
+Ref argument_set(PyObject* self, PyObject* source, Py_ssize_t i,
+                 DeferredTracking& deferred) {
     Ref cargs = get(self, names().cargs);
     if (!cargs) return fail();
     Ref args = as_tuple(cargs.get());
@@ -339,12 +399,7 @@ Ref argument_set(PyObject* self, PyObject* source, Py_ssize_t i) {
         if (!PyErr_Occurred()) PyErr_SetNone(PyExc_StopIteration);
         return fail();
     }
-    Ref set_ = Ref::steal(PyDict_New());
-    if (!set_ || PyDict_SetItem(set_.get(), names().target, target.get()) < 0 ||
-        PyDict_SetItem(set_.get(), names().args, args.get()) < 0 ||
-        PyDict_SetItem(set_.get(), names().kwargs, kwargs.get()) < 0)
-        return fail();
-    return set_;
+    return make_set(nullptr, target.get(), std::move(args), std::move(kwargs), deferred);
 }
 
 // The fan-out's inputs read once, when no Python code can run between the per-instance
@@ -400,7 +455,8 @@ bool take_snapshot(FunctionObject* func, PyObject* self, PyObject* source, Snaps
 }
 
 // One argument set from a snapshot; null without an error when entry i needs the generic path.
-Ref fast_argument_set(const Snapshot& snap, PyObject* source, Py_ssize_t i) {
+Ref fast_argument_set(const Snapshot& snap, PyObject* source, Py_ssize_t i,
+                      DeferredTracking& deferred) {
     PyObject* iargs = snap.iargs.get();
     PyObject* ikwargs = snap.ikwargs.get();
     PyObject* own = nullptr;
@@ -440,13 +496,8 @@ Ref fast_argument_set(const Snapshot& snap, PyObject* source, Py_ssize_t i) {
         if (!PyErr_Occurred()) PyErr_SetNone(PyExc_StopIteration);
         return fail();
     }
-    // Copying a dict that already has the three keys skips growing a new one key by key.
-    Ref one = Ref::steal(PyDict_Copy(snap.set_template.get()));
-    if (!one || PyDict_SetItem(one.get(), names().target, target.get()) < 0 ||
-        PyDict_SetItem(one.get(), names().args, args.get()) < 0 ||
-        PyDict_SetItem(one.get(), names().kwargs, kwargs.get()) < 0)
-        return fail();
-    return one;
+    return make_set(snap.set_template.get(), target.get(), std::move(args), std::move(kwargs),
+                    deferred);
 }
 
 // _build_arguments(self)
@@ -458,17 +509,20 @@ Ref build_arguments_impl(FunctionObject* func, PyObject* const* p) {
     if (!source) return fail();
     Ref sets = Ref::steal(PyList_New(iterations));
     if (!sets) return fail();
+    DeferredTracking deferred(3 * iterations + 1);  // declared after sets: runs first
+    deferred.hold(sets.get());
     Snapshot snap;
     bool fast = take_snapshot(func, self, source.get(), snap);
     for (Py_ssize_t i = 0; i < iterations; ++i) {
         Ref one;
         if (fast) {
-            one = fast_argument_set(snap, source.get(), i);
+            one = fast_argument_set(snap, source.get(), i, deferred);
             if (!one && PyErr_Occurred()) return fail();
             fast = (bool)one;  // once Python code may run, every read is made afresh
         }
-        if (!one) one = argument_set(self, source.get(), i);
+        if (!one) one = argument_set(self, source.get(), i, deferred);
         if (!one) return fail();
+        deferred.hold(one.get());
         PyList_SET_ITEM(sets.get(), i, one.release());
     }
     return sets;

@@ -17,6 +17,27 @@ PyObject* frame_create(ModuleFrame& frame, PyObject* module_spec) noexcept;
 // Py_mod_exec: runs body once per process, on one module object.
 int frame_exec(ModuleFrame& frame, PyObject* module, int (*body)(PyObject* module)) noexcept;
 
+// A module built by Body under the frame's rules: multi-phase initialisation whose create
+// and exec slots go through frame_create and frame_exec. PyInit_<name> returns init().
+template <ModuleFrame& Frame, int (*Body)(PyObject* module)>
+struct FramedModule {
+    static PyObject* create(PyObject* module_spec, PyModuleDef*) noexcept {
+        return frame_create(Frame, module_spec);
+    }
+    static int exec(PyObject* module) noexcept { return frame_exec(Frame, module, Body); }
+    static PyObject* init() noexcept { return PyModuleDef_Init(&def); }
+
+    static inline PyModuleDef_Slot slots[] = {
+        {Py_mod_create, (void*)create},
+        {Py_mod_exec, (void*)exec},
+        {0, nullptr},
+    };
+    static inline PyModuleDef def = {
+        PyModuleDef_HEAD_INIT, Frame.short_name, nullptr, 0, nullptr, slots, nullptr, nullptr,
+        nullptr,
+    };
+};
+
 // Binds name in the module namespace; takes the reference (a null one propagates the error).
 int bind(PyObject* module, const char* name, Ref value) noexcept;
 // `import name`, absolute.

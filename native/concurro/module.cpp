@@ -63,22 +63,11 @@ int body(PyObject* module) noexcept {
     return add_pcall(module);
 }
 
-PyObject* create(PyObject* module_spec, PyModuleDef*) noexcept { return frame_create(g_frame, module_spec); }
-int exec(PyObject* module) noexcept { return frame_exec(g_frame, module, body); }
-
-PyModuleDef_Slot g_slots[] = {
-    {Py_mod_create, (void*)create},
-    {Py_mod_exec, (void*)exec},
-    {0, nullptr},
-};
-
-PyModuleDef g_def = {
-    PyModuleDef_HEAD_INIT, "concurro", nullptr, 0, nullptr, g_slots, nullptr, nullptr, nullptr,
-};
+using Module = FramedModule<g_frame, body>;
 
 }  // namespace
 }  // namespace orvex::concurro
 
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit_concurro(void) {
-    return PyModuleDef_Init(&orvex::concurro::g_def);
+    return orvex::concurro::Module::init();
 }

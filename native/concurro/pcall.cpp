@@ -354,6 +354,15 @@ Ref make_set(PyObject* shape, PyObject* target, Ref args, Ref kwargs,
     return one;
 }
 
+// self.<name>[i] when self.<name> is true; null without an error when it is false.
+Ref entry_if_any(PyObject* self, PyObject* name, Py_ssize_t i) {
+    Ref seq = get(self, name);
+    if (!seq) return fail();
+    int truth = PyObject_IsTrue(seq.get());
+    if (truth <= 0) return fail();
+    return item_at(seq.get(), i);
+}
+
 // args, kwargs and target of instance i.
 Ref argument_set(PyObject* self, PyObject* source, Py_ssize_t i,
                  DeferredTracking& deferred) {
@@ -361,35 +370,27 @@ Ref argument_set(PyObject* self, PyObject* source, Py_ssize_t i,
     if (!cargs) return fail();
     Ref args = as_tuple(cargs.get());
     if (!args) return fail();
-    Ref iargs = get(self, names().iargs);
-    if (!iargs) return fail();
-    int has_iargs = PyObject_IsTrue(iargs.get());
-    if (has_iargs < 0) return fail();
-    if (has_iargs) {
-        Ref entry = item_at(iargs.get(), i);
-        if (!entry) return fail();
+    if (Ref entry = entry_if_any(self, names().iargs, i)) {
         Ref own = as_tuple(entry.get());
         if (!own) return fail();
         args = concat(args.get(), own.get());
         if (!args) return fail();
+    } else if (PyErr_Occurred()) {
+        return fail();
     }
     Ref ckwargs = get(self, names().ckwargs);
     if (!ckwargs) return fail();
     Ref kwargs = PyDict_CheckExact(ckwargs.get()) ? Ref::steal(PyDict_Copy(ckwargs.get()))
                                                   : call_method0(ckwargs.get(), names().copy);
     if (!kwargs) return fail();
-    Ref ikwargs = get(self, names().ikwargs);
-    if (!ikwargs) return fail();
-    int has_ikwargs = PyObject_IsTrue(ikwargs.get());
-    if (has_ikwargs < 0) return fail();
-    if (has_ikwargs) {
-        Ref entry = item_at(ikwargs.get(), i);
-        if (!entry) return fail();
+    if (Ref entry = entry_if_any(self, names().ikwargs, i)) {
         if (PyDict_CheckExact(kwargs.get()) && PyDict_CheckExact(entry.get())) {
             if (PyDict_Update(kwargs.get(), entry.get()) < 0) return fail();
         } else if (!call_method1(kwargs.get(), names().update, entry.get())) {
             return fail();
         }
+    } else if (PyErr_Occurred()) {
+        return fail();
     }
     Ref varkwargs = get(self, names().varkwargs);
     if (!varkwargs || add_varkwargs(kwargs.get(), varkwargs.get(), i) < 0) return fail();

@@ -28,22 +28,11 @@ int body(PyObject* module) noexcept {
     return add_lockable_meta(module);
 }
 
-PyObject* create(PyObject* module_spec, PyModuleDef*) noexcept { return frame_create(g_frame, module_spec); }
-int exec(PyObject* module) noexcept { return frame_exec(g_frame, module, body); }
-
-PyModuleDef_Slot g_slots[] = {
-    {Py_mod_create, (void*)create},
-    {Py_mod_exec, (void*)exec},
-    {0, nullptr},
-};
-
-PyModuleDef g_def = {
-    PyModuleDef_HEAD_INIT, "synchronize", nullptr, 0, nullptr, g_slots, nullptr, nullptr, nullptr,
-};
+using Module = FramedModule<g_frame, body>;
 
 }  // namespace
 }  // namespace orvex::synchronize
 
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit_synchronize(void) {
-    return PyModuleDef_Init(&orvex::synchronize::g_def);
+    return orvex::synchronize::Module::init();
 }

@@ -211,6 +211,41 @@ def test_a_failing_fan_out_leaves_nothing_behind():
     assert all(r() is None for r in refs)
 
 
+def _reach_earlier_sets():
+    import gc
+    import weakref
+
+    copies = []
+
+    class Registered(dict):
+        def copy(self):
+            new = Registered(self)
+            copies.append(weakref.ref(new))
+            return new
+
+    class Touching(IndexOnly):
+        def __getitem__(self, i):
+            for ref in copies:  # built for an earlier set, now only the batch holds it
+                ref().setdefault("seen", []).append(i)
+            return super().__getitem__(i)
+
+    p = Pcall(f, ckwargs=Registered(a=1), iargs=[(i,) for i in range(50)])
+    p.iargs = Touching(*p.iargs)
+    del copies[:]  # those of the construction
+    sets = p._build_arguments()
+    gc.collect()
+    assert [s["kwargs"]["seen"] for s in sets[:2]] == [list(range(1, 50)), list(range(2, 50))]
+    assert all(gc.is_tracked(s["kwargs"]) for s in sets[:-1])
+
+
+def test_fan_out_survives_code_that_reaches_earlier_sets():
+    # In a child: a fault here aborts the interpreter.
+    child = FORK.Process(target=_reach_earlier_sets)
+    child.start()
+    child.join(60)
+    assert child.exitcode == 0
+
+
 def test_build_arguments_reads_attributes_at_call_time():
     p = Pcall(f)
     p.targets, p.iargs, p.cargs = [g, h], [(1,), (2,), (3,)], ("c",)

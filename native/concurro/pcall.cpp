@@ -320,9 +320,11 @@ public:
         if (!PyTuple_CheckExact(obj) || !atomic_items(obj)) objects_[size_++] = obj;
     }
     // obj, which the caller is about to stop referencing, when the batch will hold the only
-    // reference left.
+    // reference left. Only built-in containers: an object of another type could still be
+    // reached through a weak reference, and changed (even tracked again) meanwhile.
     void hold_alone(PyObject* obj) noexcept {
-        if (Py_REFCNT(obj) == 2) hold(obj);
+        if (Py_REFCNT(obj) == 2 && (PyTuple_CheckExact(obj) || PyDict_CheckExact(obj)))
+            hold(obj);
     }
 
 private:

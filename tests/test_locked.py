@@ -149,15 +149,20 @@ def test_failing_release_replaces_the_outcome(method_raises):
             raise ValueError("method")
         return 1
 
-    with pytest.raises(KeyError) as info:
-        method(item)
+    # Called while the caller handles an exception of its own, as a finally clause would be.
+    try:
+        raise OSError("caller's")
+    except OSError as error:
+        handled = error
+        with pytest.raises(KeyError) as info:
+            method(item)
     inner = info.value.__context__
     assert type(inner) is LookupError
     context = inner.__context__
     if method_raises:
         assert type(context) is ValueError and context.__traceback__ is not None
-    else:
-        assert context is None
+        context = context.__context__
+    assert context is handled and handled.__context__ is None
 
 
 def test_module_level_creates_the_lock_once():

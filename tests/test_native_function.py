@@ -361,6 +361,38 @@ class TestArgumentBinding:
         assert (sys.getrefcount(block), sys.getrefcount(timeout),
                 sys.getrefcount(obj)) == before
 
+    def test_message_with_a_name_that_is_no_valid_utf8(self):
+        func = Lockable.release
+        func.__name__ = "\udc80"
+        try:
+            with pytest.raises(TypeError) as info:
+                func()
+        finally:
+            func.__name__ = "release"
+        assert str(info.value) == "\udc80() takes exactly 1 positional argument (0 given)"
+
+    def test_defaults_replaced_while_binding(self):
+        # Looking up a keyword-only default compares keys; the comparison may drop the
+        # very dict (and values) being read.
+        func = Lockable.__init__
+        saved = func.__kwdefaults__
+        made = []
+
+        class Collider(object):
+            def __hash__(self):
+                return hash("lock")
+
+            def __eq__(self, other):
+                func.__kwdefaults__ = {"lock": list}
+                return False
+
+        func.__kwdefaults__ = {Collider(): None, "lock": lambda: made.append(1) or "old"}
+        try:
+            obj = Lockable()
+        finally:
+            func.__kwdefaults__ = saved
+        assert obj.__lock__ == "old" and made == [1]
+
     def test_runaway_recursion_through_native_calls_raises(self):
         class ReentrantLock(object):
             def acquire(self, block, timeout):

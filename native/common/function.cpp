@@ -30,8 +30,8 @@ Ref raise_positional_count(FunctionObject* f, Py_ssize_t given) {
     }
     if (exact) more_or_less = "exactly";
     PyErr_Format(PyExc_TypeError,
-                 "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-                 PyUnicode_AsUTF8(f->name), more_or_less, expected,
+                 "%.200U() takes %.8s %zd positional argument%.1s (%zd given)",
+                 f->name, more_or_less, expected,
                  expected == 1 ? "" : "s", given);
     return fail();
 }
@@ -72,7 +72,9 @@ Ref bind_and_call(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
     Py_ssize_t named = f->argcount + f->kwonlyargcount;
     Py_ssize_t npos = nargs < f->argcount ? nargs : f->argcount;
 
-    for (Py_ssize_t i = 0; i < npos; ++i) params[i] = args[i];
+    // Each named parameter owns its reference from the moment it is bound: looking up a
+    // keyword-only default may run a key's __eq__, which may replace the defaults.
+    for (Py_ssize_t i = 0; i < npos; ++i) params[i] = Ref::borrow(args[i]).release();
     if (nargs > f->argcount && !f->has_varargs) {
         raise_positional_count(f, nargs);
         goto done;
@@ -110,7 +112,7 @@ Ref bind_and_call(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
                          f->name, key);
             goto done;
         }
-        params[at] = value;
+        params[at] = Ref::borrow(value).release();
     }
     if (npos < f->argcount) {
         Py_ssize_t ndefaults = f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0;
@@ -121,7 +123,7 @@ Ref bind_and_call(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
                 raise_positional_count(f, nargs);
                 goto done;
             }
-            params[i] = PyTuple_GET_ITEM(f->defaults, i - first_default);
+            params[i] = Ref::borrow(PyTuple_GET_ITEM(f->defaults, i - first_default)).release();
         }
     }
     for (Py_ssize_t i = f->argcount; i < named; ++i) {
@@ -129,8 +131,10 @@ Ref bind_and_call(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
         PyObject* name = PyTuple_GET_ITEM(f->varnames, i);
         PyObject* value = nullptr;
         if (f->kwdefaults) {
-            value = PyDict_GetItemWithError(f->kwdefaults, name);
+            Ref kwdefaults = Ref::borrow(f->kwdefaults);
+            value = PyDict_GetItemWithError(kwdefaults.get(), name);
             if (!value && PyErr_Occurred()) goto done;
+            Py_XINCREF(value);
         }
         if (!value) {
             PyErr_Format(PyExc_TypeError, "%U() missing 1 required keyword-only argument: '%U'",
@@ -139,14 +143,9 @@ Ref bind_and_call(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
         }
         params[i] = value;
     }
-    // A default or kwdefault may be replaced during the call: hold what we use.
-    {
-        Py_ssize_t held = 0;
-        for (Py_ssize_t i = 0; i < named; ++i) Py_INCREF(params[i]), ++held;
-        result = f->impl(f, params);
-        for (Py_ssize_t i = 0; i < held; ++i) Py_DECREF(params[i]);
-    }
+    result = f->impl(f, params);
 done:
+    for (Py_ssize_t i = 0; i < named; ++i) Py_XDECREF(params[i]);
     if (params != stack) PyMem_Free(params);
     return result;
 }

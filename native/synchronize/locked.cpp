@@ -1,5 +1,6 @@
 #include "synchronize/locked.hpp"
 
+#include "common/handled.hpp"
 #include "common/module_frame.hpp"
 #include "common/names.hpp"
 
@@ -97,30 +98,9 @@ int acquire_lock(FunctionObject* f, PyObject* self, const Names& n, Ref lock) no
     return acquired ? 0 : wait_for_lock(f, self);
 }
 
-// Gives a failing release() the method's exception as __context__, as a finally clause does.
-void chain_to(PyObject* type, PyObject* value, PyObject* tb) noexcept {
-    PyErr_NormalizeException(&type, &value, &tb);
-    if (tb && value) PyException_SetTraceback(value, tb);
-    PyObject *new_type, *new_value, *new_tb;
-    PyErr_Fetch(&new_type, &new_value, &new_tb);
-    PyErr_NormalizeException(&new_type, &new_value, &new_tb);
-    // Exceptions raised and handled inside release() chain to the method's one at the far
-    // end, as each would have met it as the exception being handled.
-    PyObject* tail = new_value;
-    for (int depth = 0; tail && value && tail != value && depth < 1000; ++depth) {
-        if (!PyExceptionInstance_Check(tail)) break;
-        Ref context = Ref::steal(PyException_GetContext(tail));
-        if (!context) {
-            PyException_SetContext(tail, value);  // steals value
-            value = nullptr;
-            break;
-        }
-        tail = context.get();  // kept alive by the chain it hangs from
-    }
-    Py_XDECREF(type);
-    Py_XDECREF(value);
-    Py_XDECREF(tb);
-    PyErr_Restore(new_type, new_value, new_tb);
+bool release_lock(PyObject* self, const Names& n) noexcept {
+    Ref lock = Ref::steal(PyObject_GetAttr(self, n.__lock__));
+    return lock && call_method0(lock.get(), n.release);
 }
 
 // Steps 1 to 6; args[0] is self, args and kwnames go to the method as they are.
@@ -133,16 +113,13 @@ Ref locked_call(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
     if (kCreate && ensure_lock(f, self, found) < 0) return fail();
     if (acquire_lock(f, self, n, std::move(found)) < 0) return fail();
     Ref result = call_vector(f->closure, args, (size_t)nargs, kwnames);
-    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
-    if (!result) PyErr_Fetch(&type, &value, &tb);
-    Ref lock = Ref::steal(PyObject_GetAttr(self, n.__lock__));
-    Ref released = lock ? call_method0(lock.get(), n.release) : fail();
-    if (!released) {
-        if (type) chain_to(type, value, tb);
-        return fail();
-    }
-    if (type) PyErr_Restore(type, value, tb);
-    return result;
+    if (result) return release_lock(self, n) ? std::move(result) : fail();
+    // As in a finally clause: the method's exception is the one being handled while the
+    // lock is released, so an exception of release() gets it as __context__.
+    HandledException raised;
+    if (!release_lock(self, n)) return fail();
+    raised.reraise();
+    return fail();
 }
 
 // `self` came as a keyword: move it to the front, the other keywords after it.

@@ -238,12 +238,104 @@ def _reach_earlier_sets():
     assert all(gc.is_tracked(s["kwargs"]) for s in sets[:-1])
 
 
-def test_fan_out_survives_code_that_reaches_earlier_sets():
-    # In a child: a fault here aborts the interpreter.
-    child = FORK.Process(target=_reach_earlier_sets)
+def _in_child(scenario):
+    # A fault in native code would take the test run down with it: run it in a child.
+    child = FORK.Process(target=scenario)
     child.start()
     child.join(60)
     assert child.exitcode == 0
+
+
+def test_fan_out_survives_code_that_reaches_earlier_sets():
+    _in_child(_reach_earlier_sets)
+
+
+def _key_comparison_drops_an_entry():
+    armed, keep = [], []
+
+    class Collider(object):
+        def __hash__(self):
+            return hash("x")
+
+        def __eq__(self, other):
+            if armed:
+                armed.pop()
+                p.ikwargs[0] = None  # drops the entry being merged
+                keep.append({"y%d" % j: j for j in range(3)})
+            return False
+
+    key = Collider()
+    p = Pcall(f, ckwargs={key: 0}, ikwargs=[{"a": 1, "x": 2, "b": 3}])
+    armed.append(1)
+    assert p._build_arguments()[0]["kwargs"] == {key: 0, "a": 1, "x": 2, "b": 3}
+
+
+def _record_drops_itself():
+    class Record(object):
+        def __getitem__(self, i):
+            p._records.clear()  # the list held the only reference
+            return 0
+
+    p = Pcall(f, iargs=[()])
+    p._processes, p._records = [], [Record()]
+    p.join()
+    assert p.results == ()
+
+
+def _child_labor_dropped_while_building():
+    import gc
+
+    class Entry(object):
+        def keys(self):
+            del concurro.ChildLabor  # the module held the only reference
+            gc.collect()
+            [type("X%d" % i, (), {}) for i in range(50)]
+            return ["target"]
+
+        def __getitem__(self, key):
+            return f
+
+    class Dropping(Pcall):
+        def _build_arguments(self):
+            return [Entry()]
+
+    assert [w._target for w in Dropping(f)._processes] == [f]
+
+
+@pytest.mark.parametrize("scenario", [_key_comparison_drops_an_entry, _record_drops_itself,
+                                      _child_labor_dropped_while_building])
+def test_user_code_cannot_free_what_native_code_uses(scenario):
+    _in_child(scenario)
+
+
+def test_snapshot_only_for_iterators_that_run_no_code():
+    armed = []
+
+    class list_iterator(object):  # named like the built-in one
+        def __init__(self, owner):
+            self.owner = owner
+
+        def __next__(self):
+            if armed:
+                self.owner.p.iargs = [("new",), ("new",)]
+            return f
+
+    class Targets(object):
+        def __len__(self):
+            return 2
+
+        def __iter__(self):
+            return list_iterator(self)
+
+    class Sub(Pcall):
+        pass
+
+    for cls in (Pcall, Sub):
+        targets = Targets()
+        del armed[:]
+        targets.p = cls(targets, iargs=[("old",), ("old",)])
+        armed.append(1)
+        assert [s["args"] for s in targets.p._build_arguments()] == [("old",), ("new",)]
 
 
 def test_build_arguments_reads_attributes_at_call_time():

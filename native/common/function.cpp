@@ -557,13 +557,13 @@ Ref clone_function(FunctionObject* proto, PyObject* closure) noexcept {
     return Ref::steal((PyObject*)f);
 }
 
-PyObject* lookup_global(FunctionObject* func, PyObject* name) noexcept {
+Ref lookup_global(FunctionObject* func, PyObject* name) noexcept {
     PyObject* value = PyDict_GetItemWithError(func->globals, name);
-    if (value || PyErr_Occurred()) return value;
+    if (value || PyErr_Occurred()) return Ref::borrow(value);
     value = PyDict_GetItemWithError(func->builtins, name);
     if (!value && !PyErr_Occurred())
         PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    return value;
+    return Ref::borrow(value);
 }
 
 }  // namespace orvex

@@ -66,8 +66,8 @@ Ref make_function(const FunctionDef& fdef, PyObject* globals, PyObject* defaults
 Ref clone_function(FunctionObject* proto, PyObject* closure) noexcept;
 
 // Looks a name up in the function's module namespace, then in the builtins.
-// Returns a borrowed reference, or null with NameError set.
-PyObject* lookup_global(FunctionObject* func, PyObject* name) noexcept;
+// Null with NameError set when it is in neither.
+Ref lookup_global(FunctionObject* func, PyObject* name) noexcept;
 
 // Readies the type; once per module exec.
 int ready_function_type() noexcept;

@@ -1,12 +1,14 @@
 #include "common/names.hpp"
 
 namespace orvex {
-namespace {
+namespace detail {
 Names g_names;
+}  // namespace detail
+
+namespace {
+using detail::g_names;
 bool g_ready = false;
 }  // namespace
-
-const Names& names() noexcept { return g_names; }
 
 int init_names() noexcept {
     if (g_ready) return 0;

@@ -30,8 +30,12 @@ struct Names {
     PyObject* kw_index_queue;    // ("index", "queue")
 };
 
-// Valid after init_names() has succeeded once.
-const Names& names() noexcept;
+namespace detail {
+extern Names g_names;
+}
+
+// Valid after init_names() has succeeded once. Inline: hot paths read several per call.
+inline const Names& names() noexcept { return detail::g_names; }
 int init_names() noexcept;
 
 }  // namespace orvex

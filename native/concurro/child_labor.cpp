@@ -62,9 +62,9 @@ Ref init_impl(FunctionObject* func, PyObject* const* p) {
 
     Ref target = Ref::steal(PyObject_GetAttr(self, names()._target));
     if (!target) return fail();
-    PyObject* functools = lookup_global(func, names().functools);
+    Ref functools = lookup_global(func, names().functools);
     if (!functools) return fail();
-    Ref partial = Ref::steal(PyObject_GetAttr(functools, names().partial));
+    Ref partial = Ref::steal(PyObject_GetAttr(functools.get(), names().partial));
     if (!partial) return fail();
     int is_partial = PyObject_IsInstance(target.get(), partial.get());
     if (is_partial < 0) return fail();
@@ -78,10 +78,10 @@ Ref init_impl(FunctionObject* func, PyObject* const* p) {
     if (!args_text) return fail();
     Ref kwargs_text = str_of_attr(self, names()._kwargs);
     if (!kwargs_text) return fail();
-    PyObject* child_work = lookup_global(func, names().ChildWork);
+    Ref child_work = lookup_global(func, names().ChildWork);
     if (!child_work) return fail();
     PyObject* fields[3] = {target_text.get(), args_text.get(), kwargs_text.get()};
-    Ref work = call_vector(child_work, fields, 3, nullptr);
+    Ref work = call_vector(child_work.get(), fields, 3, nullptr);
     if (!work || PyObject_SetAttr(self, names()._work, work.get()) < 0) return fail();
     return Ref::borrow(Py_None);
 }
@@ -126,13 +126,13 @@ Ref report_failure(FunctionObject* func, PyObject* self, PyObject* index) {
     HandledException e;
     Ref message = failure_message(self, index);
     if (!message) return fail();
-    PyObject* logger = lookup_global(func, names().logger);
+    Ref logger = lookup_global(func, names().logger);
     if (!logger) return fail();
-    Ref logged = call_method1(logger, names().exception, message.get());
+    Ref logged = call_method1(logger.get(), names().exception, message.get());
     if (!logged) return fail();
-    PyObject* wrap = lookup_global(func, names().ExceptionWithTraceback);
+    Ref wrap = lookup_global(func, names().ExceptionWithTraceback);
     if (!wrap) return fail();
-    return call1(wrap, e.value());
+    return call1(wrap.get(), e.value());
 }
 
 // run(self)

@@ -1,7 +1,5 @@
 #include "concurro/pcall.hpp"
 
-#include <cstring>
-
 #include "common/handled.hpp"
 #include "common/module_frame.hpp"
 #include "common/names.hpp"
@@ -58,15 +56,15 @@ int set(PyObject* obj, PyObject* name, PyObject* value) {
 
 // A module-level name's attribute: `module_name.attr` with module_name read at call time.
 Ref global_attr(FunctionObject* func, PyObject* name, PyObject* attr) {
-    PyObject* obj = lookup_global(func, name);
+    Ref obj = lookup_global(func, name);
     if (!obj) return fail();
-    return get(obj, attr);
+    return get(obj.get(), attr);
 }
 
 Ref now(FunctionObject* func) {
-    PyObject* time = lookup_global(func, names().time);
+    Ref time = lookup_global(func, names().time);
     if (!time) return fail();
-    return call_method0(time, names().time);
+    return call_method0(time.get(), names().time);
 }
 
 // Looks a special method up on the type and binds it, as a `with` statement does.
@@ -121,7 +119,7 @@ Ref init_impl(FunctionObject* func, PyObject* const* p) {
         }
         Ref current = get(self, names()._processes);
         if (!current) return fail();
-        PyObject* child_labor = lookup_global(func, names().ChildLabor);
+        Ref child_labor = lookup_global(func, names().ChildLabor);
         if (!child_labor) return fail();
         Ref kwargs = Ref::steal(PyDict_New());
         Ref index_obj = Ref::steal(PyLong_FromSsize_t(index));
@@ -134,7 +132,8 @@ Ref init_impl(FunctionObject* func, PyObject* const* p) {
         Ref keys = Ref::steal(PyMapping_Keys(argument_set.get()));
         if (!keys) return fail();
         for (Py_ssize_t k = 0; k < PyList_GET_SIZE(keys.get()); ++k) {
-            PyObject* key_k = PyList_GET_ITEM(keys.get(), k);
+            Ref key = Ref::borrow(PyList_GET_ITEM(keys.get(), k));
+            PyObject* key_k = key.get();
             if (!PyUnicode_Check(key_k)) {
                 PyErr_SetString(PyExc_TypeError, "keywords must be strings");
                 return fail();
@@ -151,7 +150,7 @@ Ref init_impl(FunctionObject* func, PyObject* const* p) {
         }
         Ref empty = Ref::steal(PyTuple_New(0));
         if (!empty) return fail();
-        Ref worker = Ref::steal(PyObject_Call(child_labor, empty.get(), kwargs.get()));
+        Ref worker = Ref::steal(PyObject_Call(child_labor.get(), empty.get(), kwargs.get()));
         if (!worker) return fail();
         Ref appended = call_method1(current.get(), names().append, worker.get());
         if (!appended) return fail();
@@ -312,9 +311,10 @@ public:
     DeferredTracking(const DeferredTracking&) = delete;
     DeferredTracking& operator=(const DeferredTracking&) = delete;
 
-    // obj must be referenced from the batch alone, and outlive this holder.
+    // obj, a built-in container, must be referenced from the batch alone and outlive this
+    // holder.
     void hold(PyObject* obj) noexcept {
-        if (size_ == capacity_ || !PyObject_IS_GC(obj) || !gc_is_tracked(obj)) return;
+        if (size_ == capacity_ || !gc_is_tracked(obj)) return;
         PyObject_GC_UnTrack(obj);
         // The collector itself leaves a tuple of atomic items untracked for good.
         if (!PyTuple_CheckExact(obj) || !atomic_items(obj)) objects_[size_++] = obj;
@@ -331,7 +331,9 @@ private:
     static bool atomic_items(PyObject* tuple) noexcept {
         for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(tuple); ++k) {
             PyObject* item = PyTuple_GET_ITEM(tuple, k);
-            if (PyObject_IS_GC(item) && !(PyTuple_CheckExact(item) && !gc_is_tracked(item)))
+            // The type's flag: a type object may be collectable or not, count it as one.
+            if (PyType_IS_GC(Py_TYPE(item)) &&
+                !(PyTuple_CheckExact(item) && !gc_is_tracked(item)))
                 return false;
         }
         return true;
@@ -413,15 +415,36 @@ struct Snapshot {
     Ref set_template;  // {"target": None, "args": None, "kwargs": None}
 };
 
+PyTypeObject* g_repeat_type;  // itertools.repeat, taken when the module is executed
+
 bool is_builtin_iterator(PyObject* it) {
-    const char* name = Py_TYPE(it)->tp_name;
-    return std::strcmp(name, "list_iterator") == 0 || std::strcmp(name, "tuple_iterator") == 0 ||
-           std::strcmp(name, "itertools.repeat") == 0;
+    PyTypeObject* type = Py_TYPE(it);
+    return type == &PyListIter_Type || type == &PyTupleIter_Type || type == g_repeat_type;
+}
+
+// Reading the inputs runs no code of the class: plain attributes, no descriptors.
+bool plain_inputs(PyTypeObject* type) {
+    if (type->tp_getattro != PyObject_GenericGetAttr) return false;
+    for (PyObject* name : {names().cargs, names().iargs, names().ckwargs, names().ikwargs,
+                           names().varkwargs})
+        if (_PyType_Lookup(type, name)) return false;
+    return true;
+}
+
+// Merging dicts whose keys are all exact str compares no keys with Python code.
+bool str_keys(PyObject* dict) {
+    PyObject *key, *value;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(dict, &pos, &key, &value))
+        if (!PyUnicode_CheckExact(key)) return false;
+    return true;
 }
 
 // False (no error) when some input could run Python code or is not a plain attribute.
 bool take_snapshot(FunctionObject* func, PyObject* self, PyObject* source, Snapshot& snap) {
-    if ((PyObject*)Py_TYPE(self) != func->klass || !is_builtin_iterator(source)) return false;
+    if ((PyObject*)Py_TYPE(self) != func->klass || !is_builtin_iterator(source) ||
+        !plain_inputs(Py_TYPE(self)))
+        return false;
     snap.cargs = get(self, names().cargs);
     snap.iargs = get(self, names().iargs);
     snap.ckwargs = get(self, names().ckwargs);
@@ -433,7 +456,8 @@ bool take_snapshot(FunctionObject* func, PyObject* self, PyObject* source, Snaps
     }
     if (!(PyTuple_CheckExact(snap.cargs.get()) || PyList_CheckExact(snap.cargs.get())) ||
         !PyList_CheckExact(snap.iargs.get()) || !PyDict_CheckExact(snap.ckwargs.get()) ||
-        !PyList_CheckExact(snap.ikwargs.get()) || !PyDict_CheckExact(snap.varkwargs.get()))
+        !PyList_CheckExact(snap.ikwargs.get()) || !PyDict_CheckExact(snap.varkwargs.get()) ||
+        !str_keys(snap.ckwargs.get()))
         return false;
     Py_ssize_t n = PyDict_GET_SIZE(snap.varkwargs.get());
     snap.pairs = Ref::steal(PyTuple_New(2 * n));
@@ -483,7 +507,15 @@ Ref fast_argument_set(const Snapshot& snap, PyObject* source, Py_ssize_t i,
     }
     Ref kwargs = Ref::steal(PyDict_Copy(snap.ckwargs.get()));
     if (!kwargs) return fail();
-    if (own_kwargs && PyDict_Update(kwargs.get(), own_kwargs) < 0) return fail();
+    if (own_kwargs) {
+        // kwargs.update(own_kwargs), as long as no key could compare through Python code.
+        PyObject *key, *value;
+        Py_ssize_t pos = 0;
+        while (PyDict_Next(own_kwargs, &pos, &key, &value)) {
+            if (!PyUnicode_CheckExact(key)) return fail();  // nothing observable done yet
+            if (PyDict_SetItem(kwargs.get(), key, value) < 0) return fail();
+        }
+    }
     PyObject* const* pairs = &PyTuple_GET_ITEM(snap.pairs.get(), 0);
     for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(snap.pairs.get()); k += 2) {
         PyObject* key = pairs[k];
@@ -638,13 +670,13 @@ Ref time_out(FunctionObject* func, PyObject* self) {
     PyObject* values[2] = {timeout.get(), extended.get()};
     Ref message = call_method(message_template.get(), names().format, values, 0, kw.get());
     if (!message) return fail();
-    PyObject* logger = lookup_global(func, names().logger);
-    if (!logger || !call_method1(logger, names().error, message.get())) return fail();
-    PyObject* timeout_error = lookup_global(func, names().TimeoutError);
+    Ref logger = lookup_global(func, names().logger);
+    if (!logger || !call_method1(logger.get(), names().error, message.get())) return fail();
+    Ref timeout_error = lookup_global(func, names().TimeoutError);
     if (!timeout_error) return fail();
     Ref text = Ref::steal(PyUnicode_FromString("Not all child processes finished running."));
     if (!text) return fail();
-    Ref exc = call1(timeout_error, text.get());
+    Ref exc = call1(timeout_error.get(), text.get());
     if (!exc) return fail();
     PyErr_SetObject((PyObject*)Py_TYPE(exc.get()), exc.get());
     return fail();
@@ -660,9 +692,9 @@ Ref collect(PyObject* self, PyObject* records) {
     Ref by_index = Ref::steal(PyDict_New());
     if (!by_index) return fail();
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(records); ++i) {
-        PyObject* record = PyList_GET_ITEM(records, i);
-        Ref index = Ref::steal(PySequence_GetItem(record, 0));
-        if (!index || PyDict_SetItem(by_index.get(), index.get(), record) < 0) return fail();
+        Ref record = Ref::borrow(PyList_GET_ITEM(records, i));  // a record's code may run
+        Ref index = Ref::steal(PySequence_GetItem(record.get(), 0));
+        if (!index || PyDict_SetItem(by_index.get(), index.get(), record.get()) < 0) return fail();
     }
     Py_ssize_t n = PyList_GET_SIZE(workers.get());
     Ref results = Ref::steal(PyTuple_New(n));
@@ -726,8 +758,8 @@ Ref join_impl(FunctionObject* func, PyObject* const* p) {
         if (alive < 0) return fail();
         if (!alive) break;
         if (drain(self, records.get()) < 0) return fail();
-        PyObject* time = lookup_global(func, names().time);
-        if (!time || !call_method1(time, names().sleep, quarter.get())) return fail();
+        Ref time = lookup_global(func, names().time);
+        if (!time || !call_method1(time.get(), names().sleep, quarter.get())) return fail();
         Ref timeout = get(self, names().timeout);
         if (!timeout) return fail();
         int limited = PyObject_IsTrue(timeout.get());
@@ -855,6 +887,14 @@ const FunctionDef kBuildArguments = {"_build_arguments", "Pcall._build_arguments
 
 int add_pcall(PyObject* module) noexcept {
     PyObject* globals = PyModule_GetDict(module);
+    Ref itertools = Ref::steal(PyImport_ImportModule("itertools"));
+    Ref repeat = itertools ? Ref::steal(PyObject_GetAttrString(itertools.get(), "repeat")) : fail();
+    if (!repeat) return -1;
+    if (!PyType_Check(repeat.get())) {
+        PyErr_SetString(PyExc_ImportError, "itertools.repeat is not a type");
+        return -1;
+    }
+    g_repeat_type = (PyTypeObject*)repeat.release();  // kept for the life of the process
     Ref ns = class_namespace(module, "Pcall", kPcallDoc);
     if (!ns) return -1;
     // The one ckwargs default, shared by every construction that omits it.

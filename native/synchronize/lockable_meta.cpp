@@ -88,13 +88,13 @@ int wrap_entry(FunctionObject* f, PyObject* attrs, PyObject* key, PyObject* valu
         }
     }
 
-    PyObject* inspect = lookup_global(f, n.inspect);
+    Ref inspect = lookup_global(f, n.inspect);
     if (!inspect) return -1;
-    int is_function = truth(call_method1(inspect, n.isfunction, value));
+    int is_function = truth(call_method1(inspect.get(), n.isfunction, value));
     if (is_function <= 0) return is_function;
-    PyObject* locked = lookup_global(f, n.locked);
+    Ref locked = lookup_global(f, n.locked);
     if (!locked) return -1;
-    Ref wrapped = call1(locked, value);
+    Ref wrapped = call1(locked.get(), value);
     if (!wrapped) return -1;
     return PyObject_SetItem(attrs, key, wrapped.get());
 }

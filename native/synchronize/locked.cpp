@@ -48,9 +48,9 @@ int ensure_lock(FunctionObject* f, PyObject* self, Ref& found) noexcept {
         return 0;
     }
     PyErr_Clear();
-    PyObject* context = lookup_global(f, names().multiprocessing);
+    Ref context = lookup_global(f, names().multiprocessing);
     if (!context) return -1;
-    Ref lock = call_method0(context, names().RLock);
+    Ref lock = call_method0(context.get(), names().RLock);
     if (!lock) return -1;
     Ref key = Ref::steal(PyLong_FromVoidPtr(self));
     if (!key) return -1;
@@ -73,9 +73,9 @@ int ensure_lock(FunctionObject* f, PyObject* self, Ref& found) noexcept {
 
 // The lock is held elsewhere: say so, then wait for it.
 int wait_for_lock(FunctionObject* f, PyObject* self) noexcept {
-    PyObject* logger = lookup_global(f, names().logger);
+    Ref logger = lookup_global(f, names().logger);
     if (!logger) return -1;
-    Ref warning = Ref::steal(PyObject_GetAttr(logger, names().warning));
+    Ref warning = Ref::steal(PyObject_GetAttr(logger.get(), names().warning));
     if (!warning) return -1;
     Ref text = Ref::steal(PyObject_Str(self));
     if (!text) return -1;
@@ -183,9 +183,9 @@ Ref wrapped_raw(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
 // locked(method): the decorator's closure is the prototype of its wrappers.
 Ref decorate_impl(FunctionObject* f, PyObject* const* p) {
     PyObject* method = p[0];
-    PyObject* functools = lookup_global(f, names().functools);
+    Ref functools = lookup_global(f, names().functools);
     if (!functools) return fail();
-    Ref wraps = call_method1(functools, names().wraps, method);
+    Ref wraps = call_method1(functools.get(), names().wraps, method);
     if (!wraps) return fail();
     // Cloned from a prototype: compiling a stub per decoration would make every class built
     // by the metaclass pay for it.

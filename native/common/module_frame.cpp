@@ -76,6 +76,17 @@ int bind(PyObject* module, const char* name, Ref value) noexcept {
     return PyDict_SetItemString(PyModule_GetDict(module), name, value.get());
 }
 
+Ref module_logger(PyObject* module) noexcept {
+    PyObject* globals = PyModule_GetDict(module);
+    PyObject* logging = PyDict_GetItemWithError(globals, names().logging);
+    PyObject* name = logging ? PyDict_GetItemWithError(globals, names().__name__) : nullptr;
+    if (!name) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "module namespace incomplete");
+        return fail();
+    }
+    return call_method1(logging, names().getLogger, name);
+}
+
 Ref import_module(PyObject* module, const char* name) noexcept {
     return Ref::steal(PyImport_ImportModuleLevel(name, PyModule_GetDict(module), nullptr,
                                                  nullptr, 0));

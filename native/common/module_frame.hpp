@@ -40,6 +40,8 @@ struct FramedModule {
 
 // Binds name in the module namespace; takes the reference (a null one propagates the error).
 int bind(PyObject* module, const char* name, Ref value) noexcept;
+// logging.getLogger(__name__), through the `logging` the module has bound.
+Ref module_logger(PyObject* module) noexcept;
 // `import name`, absolute.
 Ref import_module(PyObject* module, const char* name) noexcept;
 // `from from_module import name`, with the given level (1: relative to the module's package).

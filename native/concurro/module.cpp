@@ -50,13 +50,7 @@ int body(PyObject* module) noexcept {
         bind(module, "multiprocessing", fork_context()) < 0 ||
         bind(module, "__pcall_infra__", Ref::borrow(Py_True)) < 0)
         return -1;
-    PyObject* logging = PyDict_GetItemString(globals, "logging");
-    PyObject* name = PyDict_GetItemWithError(globals, names().__name__);
-    if (!logging || !name) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "module namespace incomplete");
-        return -1;
-    }
-    if (bind(module, "logger", call_method1(logging, names().getLogger, name)) < 0 ||
+    if (bind(module, "logger", module_logger(module)) < 0 ||
         bind(module, "ChildWork", make_child_work(globals)) < 0)
         return -1;
     if (add_child_labor(module) < 0) return -1;

@@ -16,14 +16,7 @@ int body(PyObject* module) noexcept {
         bind(module, "functools", import_module(module, "functools")) < 0 ||
         bind(module, "multiprocessing", fork_context()) < 0)
         return -1;
-    PyObject* globals = PyModule_GetDict(module);
-    PyObject* logging = PyDict_GetItemString(globals, "logging");
-    PyObject* name = PyDict_GetItemString(globals, "__name__");
-    if (!logging || !name) {
-        PyErr_SetString(PyExc_SystemError, "module namespace incomplete");
-        return -1;
-    }
-    if (bind(module, "logger", call_method1(logging, names().getLogger, name)) < 0) return -1;
+    if (bind(module, "logger", module_logger(module)) < 0) return -1;
     if (add_lockable(module) < 0 || add_locked(module) < 0) return -1;
     return add_lockable_meta(module);
 }

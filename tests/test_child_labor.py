@@ -1,14 +1,10 @@
-"""ChildLabor run for real: a forked child, its record on the queue and its log line."""
+"""ChildLabor run for real: a forked child, its record on the queue and its log line.
+
+Runs that put no record are checked through Pcall in test_pcall.py.
+"""
 import functools
-import inspect
-import json
-import logging
 import multiprocessing
-import multiprocessing.process
 import os
-import signal
-import sys
-import threading
 
 import pytest
 
@@ -16,43 +12,6 @@ from orvex.async_ import concurro
 
 FORK = multiprocessing.get_context("fork")
 ChildLabor = concurro.ChildLabor
-
-
-class JsonLinesHandler(logging.Handler):
-    """Appends every record as one JSON line; children inherit it through the fork."""
-
-    def __init__(self, path):
-        super().__init__()
-        self.path = path
-
-    def emit(self, record):
-        entry = {
-            "pid": record.process,
-            "level": record.levelname,
-            "msg": record.msg,
-            "args": list(record.args) if record.args else [],
-            "exc": (logging.Formatter().formatException(record.exc_info)
-                    if record.exc_info else None),
-        }
-        with open(self.path, "a") as fh:
-            fh.write(json.dumps(entry) + "\n")
-
-    def entries(self):
-        if not os.path.exists(self.path):
-            return []
-        with open(self.path) as fh:
-            return [json.loads(line) for line in fh]
-
-
-@pytest.fixture
-def child_log(tmp_path):
-    handler = JsonLinesHandler(str(tmp_path / "child-log.jsonl"))
-    logger = logging.getLogger("orvex.async_.concurro")
-    logger.addHandler(handler)
-    try:
-        yield handler
-    finally:
-        logger.removeHandler(handler)
 
 
 def run_worker(index, target, args=(), kwargs=None):
@@ -118,7 +77,8 @@ def test_success_record_and_no_log(child_log, index, target, args, kwargs, expec
 
 
 def test_failure_record_and_exact_log_line(child_log):
-    worker, records = run_worker(2, failing, (1, "a"), {"k": [1]})
+    # A partial is described by the function it wraps.
+    worker, records = run_worker(2, functools.partial(failing), (1, "a"), {"k": [1]})
     assert worker.exitcode == 0
     assert len(records) == 1
     index, success, carried = records[0]
@@ -142,60 +102,6 @@ def test_failure_record_and_exact_log_line(child_log):
     assert entry["args"] == []
     assert entry["exc"].startswith("Traceback (most recent call last):")
     assert entry["exc"].rstrip().endswith("ValueError: boom")
-
-
-def test_failure_message_uses_work_description_of_partial(child_log):
-    worker, records = run_worker(0, functools.partial(failing, 1))
-    assert records[0][:2] == (0, False)
-    assert child_log.entries()[0]["msg"] == (
-        "Caught error while executing target in child process-0:\n"
-        "  target = failing\n  args = ()\n  kwargs = {}\n\n")
-
-
-def raise_keyboard_interrupt():
-    raise KeyboardInterrupt
-
-
-def exit_three():
-    sys.exit(3)
-
-
-def unpicklable():
-    return threading.Lock()
-
-
-def kill_self():
-    os.kill(os.getpid(), signal.SIGKILL)
-
-
-@pytest.mark.parametrize("target, exitcode", [
-    (raise_keyboard_interrupt, 1),
-    (exit_three, 3),
-    (unpicklable, 1),
-    (kill_self, -signal.SIGKILL),
-])
-def test_no_record_and_no_log_line(child_log, capfd, target, exitcode):
-    worker, records = run_worker(5, target)
-    assert records == []
-    assert worker.exitcode == exitcode
-    assert child_log.entries() == []
-
-
-def test_failing_wrapper_leaves_no_record_but_the_log_line(child_log, monkeypatch, capfd):
-    def broken_wrapper(e):
-        raise RuntimeError("cannot wrap")
-
-    monkeypatch.setattr(concurro, "ExceptionWithTraceback", broken_wrapper)
-    worker, records = run_worker(0, failing)
-    assert records == []
-    assert worker.exitcode == 1
-    assert [e["level"] for e in child_log.entries()] == ["ERROR"]
-
-
-def test_wrapper_is_looked_up_at_call_time(monkeypatch):
-    monkeypatch.setattr(concurro, "ExceptionWithTraceback", lambda e: ("wrapped", repr(e)))
-    worker, records = run_worker(1, failing)
-    assert records == [(1, False, ("wrapped", "ValueError('boom')"))]
 
 
 # ---- construction ----
@@ -262,31 +168,6 @@ def test_positional_arguments_go_to_the_base():
     worker = ChildLabor(0, None, None, add, "named", (1,), {"b": 2})
     assert worker.name == "named" and worker._args == (1,) and worker._kwargs == {"b": 2}
     assert worker._work.target == "add"
-
-
-# ---- class layout ----
-
-def test_signatures():
-    assert str(inspect.signature(ChildLabor.__init__)) == "(self, index, queue, *args, **kwargs)"
-    assert str(inspect.signature(ChildLabor.run)) == "(self)"
-
-
-def test_class_layout():
-    assert ChildLabor.__bases__ == (FORK.Process,)
-    assert issubclass(ChildLabor, multiprocessing.process.BaseProcess)
-    assert not issubclass(ChildLabor, multiprocessing.Process)
-    assert type(ChildLabor) is type
-    assert ChildLabor.__module__ == "orvex.async_.concurro"
-    assert ChildLabor.__qualname__ == ChildLabor.__name__ == "ChildLabor"
-    own = [k for k in vars(ChildLabor) if k not in ("__module__", "__doc__", "__qualname__")]
-    assert own == ["__init__", "run"]
-    for name in own:
-        member = vars(ChildLabor)[name]
-        assert member.__name__ == name
-        assert member.__qualname__ == "ChildLabor." + name
-        assert member.__module__ == "orvex.async_.concurro"
-        assert member.__doc__ and member.__doc__.strip()
-    assert "fork" in ChildLabor.__doc__
 
 
 def test_zero_argument_super_follows_the_mro():

@@ -1,138 +1,35 @@
-"""What importing concurro binds, and that its functions read module names at call time."""
-import collections
+"""Pcall defaults, module names read at call time, and a retryable import.
+
+The namespace order and bindings are checked in test_public_surface.py.
+"""
 import functools
-import inspect
 import itertools
-import logging
-import multiprocessing
 import os
-import signal
 import subprocess
 import sys
 import textwrap
-import time
 import types
 
 import pytest
 
 import orvex.async_.exceptions
-import orvex.log
 from orvex.async_ import concurro
 
 Pcall = concurro.Pcall
-MODULE_ATTRIBUTES = {"__name__", "__doc__", "__package__", "__loader__", "__spec__",
-                     "__file__", "__builtins__", "__cached__"}
-CLASS_ATTRIBUTES = {"__module__", "__doc__", "__qualname__", "__dict__", "__weakref__"}
 
 
 def target(*args, **kwargs):
     return args, kwargs
 
 
-def test_namespace_order():
-    names = [n for n in vars(concurro) if n not in MODULE_ATTRIBUTES]
-    assert names == [
-        "os", "time", "signal", "logging", "itertools", "functools", "namedtuple",
-        "ExceptionWithTraceback", "managed_handlers", "multiprocessing", "__pcall_infra__",
-        "logger", "ChildWork", "ChildLabor", "Pcall"]
-
-
-@pytest.mark.parametrize("name, expected", [
-    ("os", os), ("time", time), ("signal", signal), ("logging", logging),
-    ("itertools", itertools), ("functools", functools),
-    ("namedtuple", collections.namedtuple),
-    ("ExceptionWithTraceback", orvex.async_.exceptions.ExceptionWithTraceback),
-    ("managed_handlers", orvex.log.managed_handlers),
-    ("multiprocessing", multiprocessing.get_context("fork")),
-    ("__pcall_infra__", True),
-    ("logger", logging.getLogger("orvex.async_.concurro")),
-])
-def test_bindings(name, expected):
-    assert getattr(concurro, name) is expected
-
-
-def test_multiprocessing_is_the_fork_context():
-    context = concurro.multiprocessing
-    assert not isinstance(context, types.ModuleType)
-    assert context.get_start_method() == "fork"
-    assert context.Process is multiprocessing.get_context("fork").Process
-    assert context.Process is not multiprocessing.Process
-
-
-def test_logger_and_record_type():
-    assert concurro.__name__ == "orvex.async_.concurro"
-    assert concurro.logger.name == concurro.__name__
-    assert concurro.logger.handlers == [] and concurro.logger.level == logging.NOTSET
-    work = concurro.ChildWork
-    assert work.__name__ == "ChildWork" and issubclass(work, tuple)
-    assert work._fields == ("target", "args", "kwargs")
-    assert work("t", "a", "k").kwargs == "k"
-
-
-MEMBERS = [
-    ("pcall", classmethod, "(cls, *args, **kwargs)"),
-    ("__init__", None,
-     "(self, targets, timeout=None, cargs=(), iargs=(), ckwargs={}, ikwargs=(), **varkwargs)"),
-    ("pids", property, "(self)"),
-    ("start", None, "(self)"),
-    ("join", None, "(self)"),
-    ("terminate", None, "(self)"),
-    ("kill", None, "(self)"),
-    ("livings", property, "(self)"),
-    ("_build_arguments", None, "(self)"),
-]
-
-
-def test_pcall_members_in_order():
-    assert [n for n in vars(Pcall) if n not in CLASS_ATTRIBUTES] == [m[0] for m in MEMBERS]
-    assert Pcall.__bases__ == (object,) and type(Pcall) is type
-    assert Pcall.__module__ == "orvex.async_.concurro" and Pcall.__qualname__ == "Pcall"
-
-
-def unwrap(member):
-    if isinstance(member, classmethod):
-        return member.__func__
-    if isinstance(member, property):
-        return member.fget
-    return member
-
-
-@pytest.mark.parametrize("name, kind, signature", MEMBERS)
-def test_pcall_member_kind_and_signature(name, kind, signature):
-    member = vars(Pcall)[name]
-    if kind is None:
-        assert not isinstance(member, (classmethod, staticmethod, property))
-        assert callable(member)
-    else:
-        assert type(member) is kind
-    if kind is property:
-        assert member.fset is None and member.fdel is None
-        assert member.__doc__ == member.fget.__doc__
-    func = unwrap(member)
-    assert str(inspect.signature(func)) == signature
-    assert func.__name__ == name
-    assert func.__qualname__ == "Pcall." + name
-    assert func.__module__ == "orvex.async_.concurro"
-    if name == "__init__":
-        assert func.__doc__ is None
-    else:
-        assert func.__doc__ and func.__doc__.strip()
-
-
-def test_class_docstring_names_every_argument():
-    for argument in ("targets", "timeout", "cargs", "iargs", "ckwargs", "ikwargs", "varkwargs"):
-        assert argument in Pcall.__doc__
-
-
-def test_init_defaults_and_shared_ckwargs():
-    defaults = Pcall.__init__.__defaults__
-    assert defaults == (None, (), (), {}, ())
-    assert type(defaults[3]) is dict
+def test_ckwargs_default_is_one_shared_dict_left_empty():
+    default = Pcall.__init__.__defaults__[3]
     assert Pcall.__init__.__kwdefaults__ is None
     first, second = Pcall(target), Pcall(target, x=[1])
-    assert first.ckwargs is second.ckwargs is defaults[3]
-    assert defaults[3] == {}
-    assert Pcall(target, ckwargs={}).ckwargs is not defaults[3]
+    assert first.ckwargs is second.ckwargs is default
+    second._build_arguments()
+    assert default == {}
+    assert Pcall(target, ckwargs={}).ckwargs is not default
 
 
 @pytest.mark.parametrize("name", ["pids", "livings"])
@@ -142,10 +39,6 @@ def test_properties_are_read_only(name):
         setattr(p, name, ())
     with pytest.raises(AttributeError):
         delattr(p, name)
-
-
-def test_bound_pcall_signature():
-    assert str(inspect.signature(Pcall.pcall)) == "(*args, **kwargs)"
 
 
 # ---- module names looked up at call time ----
@@ -203,43 +96,6 @@ def test_rebound_itertools_and_functools_are_used(monkeypatch):
     monkeypatch.setattr(concurro, "functools", types.SimpleNamespace(partial=NotPartial))
     worker = concurro.ChildLabor(0, None, target=functools.partial(target))
     assert worker._work.target == str(functools.partial(target))
-
-
-def test_rebound_time_and_logger_are_used(monkeypatch):
-    clock = iter([100.0, 100.0, 200.0, 300.0])
-    sleeps = []
-    monkeypatch.setattr(concurro, "time", types.SimpleNamespace(
-        time=lambda: next(clock), sleep=lambda s: (sleeps.append(s), time.sleep(0.05))))
-    errors = []
-    monkeypatch.setattr(concurro, "logger", types.SimpleNamespace(error=errors.append))
-
-    p = Pcall(time.sleep, timeout=50, iargs=[(30,)])
-    p.start()
-    assert p.starttime == 100.0
-    try:
-        with pytest.raises(TimeoutError):
-            p.join()
-    finally:
-        p.kill()
-        p._processes[0].join(30)
-    assert sleeps and set(sleeps) == {0.25}
-    assert len(errors) == 1
-    assert errors[0].startswith("The following processes are still running after 50 seconds:")
-
-
-def test_rebound_os_and_signal_are_used_by_kill(monkeypatch):
-    sent = []
-    p = Pcall(time.sleep, iargs=[(30,)])
-    p.start()
-    try:
-        monkeypatch.setattr(concurro, "os", types.SimpleNamespace(
-            kill=lambda pid, sig: sent.append((pid, sig))))
-        monkeypatch.setattr(concurro, "signal", types.SimpleNamespace(SIGKILL="sigkill"))
-        p.kill()
-        assert sent == [(p.pids[0], "sigkill")]
-    finally:
-        p.terminate()
-        p._processes[0].join(30)
 
 
 # ---- import failure ----

@@ -1,5 +1,4 @@
 """Pcall batches: fan-out, start/join/pcall, failures, time limit and process control."""
-import functools
 import logging
 import multiprocessing
 import os
@@ -17,27 +16,21 @@ Pcall = concurro.Pcall
 FORK = multiprocessing.get_context("fork")
 
 
-@pytest.fixture(autouse=True)
-def fast_poll(monkeypatch):
-    """The module's `time` with a short poll, so that a batch ends in milliseconds."""
-    sleeps = []
-
-    def sleep(seconds):
-        sleeps.append(seconds)
-        time.sleep(0.01)
-
-    monkeypatch.setattr(concurro, "time", types.SimpleNamespace(time=time.time, sleep=sleep))
-    return sleeps
+pytestmark = pytest.mark.usefixtures("fast_poll")
 
 
-def reap(p):
-    """Leaves no child of the batch behind, whatever state the test left it in."""
-    for worker in p._processes:
-        if worker.pid is None:
-            continue
-        if worker.is_alive():
-            os.kill(worker.pid, signal.SIGKILL)
-        worker.join(30)
+@pytest.fixture
+def reaped():
+    """Registers a batch; at teardown no child of it is left, whatever state it is in."""
+    batches = []
+    yield lambda p: batches.append(p) or p
+    for p in batches:
+        for worker in p._processes:
+            if worker.pid is None:
+                continue
+            if worker.is_alive():
+                os.kill(worker.pid, signal.SIGKILL)
+            worker.join(30)
 
 
 def wait_ended(worker, limit=30.0):
@@ -163,7 +156,6 @@ def test_argument_sets_share_objects_but_not_dicts():
     assert sets[0]["kwargs"] is not sets[1]["kwargs"]
     assert sets[0]["kwargs"]["k"] is shared["k"] and sets[0]["kwargs"]["x"] is item
     assert shared == {"k": []}
-    assert Pcall.__init__.__defaults__[3] == {}
 
 
 class Node:
@@ -382,13 +374,6 @@ def test_parameter_keywords_never_reach_varkwargs():
 
 # ---- start, join, pcall ----
 
-def test_pcall_returns_results_in_order():
-    def square(x):
-        return x * x
-
-    assert Pcall.pcall(square, iargs=[(1,), (2,), (3,)]) == (1, 4, 9)
-
-
 def test_subclass_pcall_builds_the_subclass():
     built = []
 
@@ -488,7 +473,7 @@ def unpicklable():
     (exit_hard, 7), (exit_three, 3), (interrupt, 1), (kill_self, -signal.SIGKILL),
     (unpicklable, 1),
 ])
-def test_missing_record_is_runtime_error(capfd, bad, exitcode):
+def test_missing_record_is_runtime_error(child_log, capfd, bad, exitcode):
     p = Pcall([f, bad, g])
     p.start()
     with pytest.raises(RuntimeError) as info:
@@ -498,15 +483,18 @@ def test_missing_record_is_runtime_error(capfd, bad, exitcode):
         "Child process-1 (PID %d) ended without a result (exit code %d)" % (pid, exitcode))
     assert type(info.value) is RuntimeError
     assert p.results is None and p.stoptime >= p.starttime
+    assert child_log.entries() == []  # only a failing target is logged
 
 
-def test_failing_failure_report_is_a_missing_record(monkeypatch, capfd):
+def test_failing_failure_report_is_a_missing_record(child_log, monkeypatch, capfd):
     def broken(e):
         raise OSError("wrapper broke")
 
     monkeypatch.setattr(concurro, "ExceptionWithTraceback", broken)
-    with pytest.raises(RuntimeError, match=r"^Child process-0 \(PID \d+\) ended without"):
+    with pytest.raises(RuntimeError, match=r"^Child process-0 \(PID \d+\) ended without "
+                                           r"a result \(exit code 1\)$"):
         Pcall.pcall(fail_with)
+    assert [e["level"] for e in child_log.entries()] == ["ERROR"]  # logged before wrapping
 
 
 @pytest.mark.parametrize("targets, expected", [
@@ -533,62 +521,53 @@ def test_second_join_keeps_results():
     assert p.stoptime >= stopped
 
 
-def test_join_after_timeout_keeps_drained_records(caplog):
-    p = Pcall([f, time.sleep], timeout=0.5, iargs=[("quick",), (60,)])
+def test_join_after_timeout_keeps_drained_records(reaped):
+    p = reaped(Pcall([f, time.sleep], timeout=0.5, iargs=[("quick",), (60,)]))
     p.start()
-    try:
-        wait_ended(p._processes[0])
-        with pytest.raises(TimeoutError):
-            p.join()
-        assert p._queue.empty()
-        wait_ended(p._processes[1])
-        with pytest.raises(RuntimeError) as info:
-            p.join()
-        assert str(info.value) == (
-            "Child process-1 (PID %d) ended without a result (exit code %d)"
-            % (p._processes[1].pid, -signal.SIGTERM))
-    finally:
-        reap(p)
+    wait_ended(p._processes[0])
+    with pytest.raises(TimeoutError):
+        p.join()
+    assert p._queue.empty()
+    wait_ended(p._processes[1])
+    with pytest.raises(RuntimeError) as info:
+        p.join()
+    assert str(info.value) == (
+        "Child process-1 (PID %d) ended without a result (exit code %d)"
+        % (p._processes[1].pid, -signal.SIGTERM))
 
 
-def test_timeout_log_and_error(caplog):
-    p = Pcall([f, time.sleep, time.sleep], timeout=0.5, iargs=[(), (60,), (61,)],
-              ikwargs=[{}, {}, {}])
+def test_timeout_log_and_error(reaped, caplog):
+    p = reaped(Pcall([f, time.sleep, time.sleep], timeout=0.5, iargs=[(), (60,), (61,)],
+                     ikwargs=[{}, {}, {}]))
     p.start()
-    try:
-        wait_ended(p._processes[0])
-        with caplog.at_level(logging.ERROR, logger="orvex.async_.concurro"):
-            with pytest.raises(TimeoutError) as info:
-                p.join()
-        assert type(info.value) is TimeoutError
-        assert info.value.args == ("Not all child processes finished running.",)
-        records = [r for r in caplog.records if r.name == "orvex.async_.concurro"]
-        assert len(records) == 1
-        record = records[0]
-        assert record.levelno == logging.ERROR and record.exc_info is None
-        assert not record.args
-        pids = p.pids
-        assert record.msg == (
-            "The following processes are still running after 0.5 seconds:\n"
-            "    PID-%d: target=sleep, args=(60,), kwargs={}\n"
-            "    PID-%d: target=sleep, args=(61,), kwargs={}\n" % (pids[1], pids[2]))
-        assert not hasattr(p, "stoptime") and p.results is None
-        for worker in p._processes[1:]:
-            wait_ended(worker)
-            assert worker.exitcode == -signal.SIGTERM
-    finally:
-        reap(p)
-
-
-def test_negative_timeout_fires_on_first_pass(fast_poll):
-    p = Pcall(time.sleep, timeout=-1, iargs=[(60,)])
-    p.start()
-    try:
-        with pytest.raises(TimeoutError):
+    wait_ended(p._processes[0])
+    with caplog.at_level(logging.ERROR, logger="orvex.async_.concurro"):
+        with pytest.raises(TimeoutError) as info:
             p.join()
-        assert len(fast_poll) == 1
-    finally:
-        reap(p)
+    assert type(info.value) is TimeoutError
+    assert info.value.args == ("Not all child processes finished running.",)
+    records = [r for r in caplog.records if r.name == "orvex.async_.concurro"]
+    assert len(records) == 1
+    record = records[0]
+    assert record.levelno == logging.ERROR and record.exc_info is None
+    assert not record.args
+    pids = p.pids
+    assert record.msg == (
+        "The following processes are still running after 0.5 seconds:\n"
+        "    PID-%d: target=sleep, args=(60,), kwargs={}\n"
+        "    PID-%d: target=sleep, args=(61,), kwargs={}\n" % (pids[1], pids[2]))
+    assert not hasattr(p, "stoptime") and p.results is None
+    for worker in p._processes[1:]:
+        wait_ended(worker)
+        assert worker.exitcode == -signal.SIGTERM
+
+
+def test_negative_timeout_fires_on_first_pass(reaped, fast_poll):
+    p = reaped(Pcall(time.sleep, timeout=-1, iargs=[(60,)]))
+    p.start()
+    with pytest.raises(TimeoutError):
+        p.join()
+    assert fast_poll == [0.25]  # the poll interval, read from the module's `time`
 
 
 def test_negative_timeout_without_living_worker_is_no_error():
@@ -621,7 +600,7 @@ def test_false_timeout_means_no_limit(monkeypatch, timeout):
 
 
 @pytest.mark.parametrize("leap, times_out", [(5.0, False), (5.001, True)])
-def test_deadline_is_strictly_after(monkeypatch, leap, times_out):
+def test_deadline_is_strictly_after(reaped, monkeypatch, leap, times_out):
     class SteppedClock(JumpingClock):
         # starttime, then every later reading exactly one leap after it
         def time(self):
@@ -629,19 +608,22 @@ def test_deadline_is_strictly_after(monkeypatch, leap, times_out):
 
     clock = SteppedClock(leap)
     clock.started = False
+    errors = []
+    # Both are looked up in the module at each use.
     monkeypatch.setattr(concurro, "time", clock)
-    p = Pcall(time.sleep, timeout=5, iargs=[(0.3,)])
+    monkeypatch.setattr(concurro, "logger", types.SimpleNamespace(error=errors.append))
+    p = reaped(Pcall(time.sleep, timeout=5, iargs=[(0.3,)]))
     p.start()
+    assert p.starttime == 1000.0
     clock.started = True
-    try:
-        if times_out:
-            with pytest.raises(TimeoutError):
-                p.join()
-        else:
+    if times_out:
+        with pytest.raises(TimeoutError):
             p.join()
-            assert p.results == (None,)
-    finally:
-        reap(p)
+        assert len(errors) == 1
+        assert errors[0].startswith("The following processes are still running after 5 seconds:")
+    else:
+        p.join()
+        assert p.results == (None,) and errors == []
 
 
 def test_join_before_start():
@@ -685,22 +667,19 @@ class RecordingHandlers(object):
         return self.suppress
 
 
-def test_context_manager_wraps_all_forks(monkeypatch):
-    p = Pcall(f, iargs=[(1,), (2,), (3,)])
+def test_context_manager_wraps_all_forks(reaped, monkeypatch):
+    p = reaped(Pcall(f, iargs=[(1,), (2,), (3,)]))
     fake = RecordingHandlers(lambda: p)
     monkeypatch.setattr(concurro, "managed_handlers", fake)
     p.start()
-    try:
-        assert [e[0] for e in fake.events] == ["call", "enter", "exit"]
-        assert fake.events[0][1:] == ((), {})
-        assert fake.events[1][1] == (None, None, None)
-        exit_event = fake.events[2]
-        assert all(isinstance(pid, int) for pid in exit_event[1])
-        assert exit_event[2:] == (None, None, None)
-        p.join()
-        assert p.results == tuple(("f", (i,), {}) for i in (1, 2, 3))
-    finally:
-        reap(p)
+    assert [e[0] for e in fake.events] == ["call", "enter", "exit"]
+    assert fake.events[0][1:] == ((), {})
+    assert fake.events[1][1] == (None, None, None)
+    exit_event = fake.events[2]
+    assert all(isinstance(pid, int) for pid in exit_event[1])
+    assert exit_event[2:] == (None, None, None)
+    p.join()
+    assert p.results == tuple(("f", (i,), {}) for i in (1, 2, 3))
 
 
 class StartRefused(Exception):
@@ -712,27 +691,24 @@ def refuse():
 
 
 @pytest.mark.parametrize("suppress", [True, 1, False, None, 0])
-def test_exit_result_decides_on_failing_start(monkeypatch, suppress):
-    p = Pcall(f, iargs=[(1,), (2,), (3,)])
+def test_exit_result_decides_on_failing_start(reaped, monkeypatch, suppress):
+    p = reaped(Pcall(f, iargs=[(1,), (2,), (3,)]))
     p._processes[1].start = refuse
     fake = RecordingHandlers(lambda: p, suppress=suppress)
     monkeypatch.setattr(concurro, "managed_handlers", fake)
-    try:
-        if suppress:
-            assert p.start() is None
-        else:
-            with pytest.raises(StartRefused):
-                p.start()
-        kind, value, tb = fake.events[-1][2:]
-        assert kind is StartRefused and isinstance(value, StartRefused)
-        while tb.tb_next is not None:
-            tb = tb.tb_next
-        assert tb.tb_frame.f_code.co_name == "refuse"
-        assert [e[0] for e in fake.events] == ["call", "enter", "exit"]
-        started = [w.pid is not None for w in p._processes]
-        assert started == [True, False, False]
-    finally:
-        reap(p)
+    if suppress:
+        assert p.start() is None
+    else:
+        with pytest.raises(StartRefused):
+            p.start()
+    kind, value, tb = fake.events[-1][2:]
+    assert kind is StartRefused and isinstance(value, StartRefused)
+    while tb.tb_next is not None:
+        tb = tb.tb_next
+    assert tb.tb_frame.f_code.co_name == "refuse"
+    assert [e[0] for e in fake.events] == ["call", "enter", "exit"]
+    started = [w.pid is not None for w in p._processes]
+    assert started == [True, False, False]
 
 
 def test_context_manager_failure_propagates(monkeypatch):
@@ -751,29 +727,24 @@ def test_context_manager_failure_propagates(monkeypatch):
 
 def test_control_before_start():
     p = Pcall(f, iargs=[(1,), (2,)])
-    assert p.pids == (None, None)
-    assert p.livings == ()
     assert p.kill() is None
     with pytest.raises(AttributeError):
         p.terminate()
 
 
-def test_livings_and_pids_while_running():
-    p = Pcall([time.sleep, f, time.sleep], iargs=[(60,), (), (60,)])
+def test_livings_and_pids_while_running(reaped):
+    p = reaped(Pcall([time.sleep, f, time.sleep], iargs=[(60,), (), (60,)]))
     p.start()
-    try:
-        wait_ended(p._processes[1])
-        first, second, third = p._processes
-        livings = p.livings
-        assert type(livings) is tuple and livings == (first, third)
-        assert livings[0] is first and livings[1] is third
-        assert p.livings is not livings
-        pids = p.pids
-        assert type(pids) is tuple and pids == tuple(w.pid for w in p._processes)
-        assert all(isinstance(pid, int) and pid != os.getpid() for pid in pids)
-        assert p.pids is not pids
-    finally:
-        reap(p)
+    wait_ended(p._processes[1])
+    first, second, third = p._processes
+    livings = p.livings
+    assert type(livings) is tuple and livings == (first, third)
+    assert livings[0] is first and livings[1] is third
+    assert p.livings is not livings
+    pids = p.pids
+    assert type(pids) is tuple and pids == tuple(w.pid for w in p._processes)
+    assert all(isinstance(pid, int) and pid != os.getpid() for pid in pids)
+    assert p.pids is not pids
 
 
 def test_livings_asks_every_worker_once_in_order():
@@ -795,41 +766,37 @@ def test_livings_asks_every_worker_once_in_order():
 
 @pytest.mark.parametrize("method, signum", [("terminate", signal.SIGTERM),
                                             ("kill", signal.SIGKILL)])
-def test_terminate_and_kill_stop_running_children(method, signum):
-    p = Pcall(time.sleep, iargs=[(60,), (60,)])
+def test_terminate_and_kill_stop_running_children(reaped, method, signum):
+    p = reaped(Pcall(time.sleep, iargs=[(60,), (60,)]))
     p.start()
-    try:
-        assert getattr(p, method)() is None
-        for worker in p._processes:
-            wait_ended(worker)
-            assert worker.exitcode == -signum
-        assert p.livings == ()
-        assert p.terminate() is None and p.kill() is None
-    finally:
-        reap(p)
+    assert getattr(p, method)() is None
+    for worker in p._processes:
+        wait_ended(worker)
+        assert worker.exitcode == -signum
+    assert p.livings == ()
+    assert p.terminate() is None and p.kill() is None
 
 
-def test_kill_signals_only_running_workers(monkeypatch):
+def test_kill_signals_only_running_workers(reaped, monkeypatch):
     sent = []
 
     def kill(pid, sig):
         sent.append((pid, sig))
-        os.kill(pid, sig)
+        os.kill(pid, signal.SIGKILL)
 
-    p = Pcall([f, time.sleep], iargs=[(), (60,)])
+    p = reaped(Pcall([f, time.sleep], iargs=[(), (60,)]))
     p.start()
-    try:
-        wait_ended(p._processes[0])
-        monkeypatch.setattr(concurro, "os", types.SimpleNamespace(kill=kill))
-        p.kill()
-        assert sent == [(p.pids[1], signal.SIGKILL)]
-        wait_ended(p._processes[1])
-        p.kill()
-        assert len(sent) == 1
-        with pytest.raises(RuntimeError, match=r"exit code -9\)$"):
-            p.join()
-    finally:
-        reap(p)
+    wait_ended(p._processes[0])
+    # Both are looked up in the module at each call.
+    monkeypatch.setattr(concurro, "os", types.SimpleNamespace(kill=kill))
+    monkeypatch.setattr(concurro, "signal", types.SimpleNamespace(SIGKILL="sigkill"))
+    p.kill()
+    assert sent == [(p.pids[1], "sigkill")]
+    wait_ended(p._processes[1])
+    p.kill()
+    assert len(sent) == 1
+    with pytest.raises(RuntimeError, match=r"exit code -9\)$"):
+        p.join()
 
 
 def test_methods_take_only_self():

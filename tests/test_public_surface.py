@@ -6,6 +6,8 @@ the modules are parsed with ``ast`` and compared with what the imported modules 
 import ast
 import importlib
 import inspect
+import logging
+import multiprocessing
 import os
 
 import pytest
@@ -19,6 +21,24 @@ MODULE_DUNDERS = {"__name__", "__doc__", "__file__", "__loader__", "__package__"
 CLASS_IMPLICIT = {"__module__", "__qualname__", "__doc__", "__dict__", "__weakref__",
                   "__slotnames__"}
 NO_DOCSTRING = {"Pcall.__init__"}
+# Orders the stubs do not record: module namespaces (their functions look names up there at
+# every call) and class members.
+NAMESPACE_ORDER = {
+    "orvex.async_.concurro": [
+        "os", "time", "signal", "logging", "itertools", "functools", "namedtuple",
+        "ExceptionWithTraceback", "managed_handlers", "multiprocessing", "__pcall_infra__",
+        "logger", "ChildWork", "ChildLabor", "Pcall"],
+    "orvex.async_.synchronize": [
+        "inspect", "logging", "functools", "multiprocessing", "logger", "Lockable", "locked",
+        "LockableMeta"],
+}
+MEMBER_ORDER = [
+    (concurro.Pcall, ["pcall", "__init__", "pids", "start", "join", "terminate", "kill",
+                      "livings", "_build_arguments"]),
+    (concurro.ChildLabor, ["__init__", "run"]),
+    (synchronize.Lockable, ["__init__", "acquire", "release", "locked"]),
+    (synchronize.LockableMeta, ["ignore", "__new__"]),
+]
 KIND_OF_PARAMETER = {
     "posonly": inspect.Parameter.POSITIONAL_ONLY,
     "arg": inspect.Parameter.POSITIONAL_OR_KEYWORD,
@@ -191,7 +211,7 @@ def test_module_level_objects(module):
     for name, node in stub.functions.items():
         function = getattr(module, name)
         assert function.__module__ == module.__name__
-        assert function.__qualname__ == name
+        assert function.__qualname__ == function.__name__ == name
         assert function.__doc__, name
         check_signature(name, node, function)
 
@@ -219,12 +239,40 @@ def test_class_surface(stub, name):
     for member_name, stub_def in declared.items():
         qualname = "%s.%s" % (name, member_name)
         function = underlying(held[member_name])
-        assert function.__qualname__ == qualname
+        assert (function.__name__, function.__qualname__) == (member_name, qualname)
         assert function.__module__ == stub.module.__name__, qualname
-        if qualname not in NO_DOCSTRING:
+        if qualname in NO_DOCSTRING:
+            assert function.__doc__ is None, qualname
+        else:
             assert function.__doc__, qualname
-            assert held[member_name].__doc__, qualname  # a property shows its getter's
+            assert held[member_name].__doc__ == function.__doc__, qualname  # property: getter's
         check_signature(qualname, stub_def, function)
+
+
+@pytest.mark.parametrize("module", MODULES, ids=lambda m: m.__name__)
+def test_module_namespace_order_and_bindings(module):
+    assert [n for n in vars(module) if n not in MODULE_DUNDERS] == \
+        NAMESPACE_ORDER[module.__name__]
+    assert module.__doc__ is None
+    assert module.multiprocessing is multiprocessing.get_context("fork")
+    assert module.logger is logging.getLogger(module.__name__)
+    assert module.logger.handlers == [] and module.logger.level == logging.NOTSET
+    assert getattr(module, "__pcall_infra__", True) is True
+
+
+@pytest.mark.parametrize("cls, members", MEMBER_ORDER, ids=lambda v: getattr(v, "__name__", ""))
+def test_class_member_order_and_metaclass(cls, members):
+    assert [k for k in vars(cls) if k not in CLASS_IMPLICIT] == members
+    assert type(cls) is type
+
+
+@pytest.mark.parametrize("cls, words", [
+    (concurro.Pcall, ["targets", "timeout", "cargs", "iargs", "ckwargs", "ikwargs", "varkwargs"]),
+    (concurro.ChildLabor, ["fork"]),
+    (synchronize.Lockable, ["lock"]),
+])
+def test_class_docstring_mentions(cls, words):
+    assert [w for w in words if w not in cls.__doc__] == []
 
 
 def square(x):

@@ -5,20 +5,14 @@ import multiprocessing
 import os
 import signal
 import time
-import types
 
 import pytest
 
-from orvex.async_ import concurro
-
-Pcall = concurro.Pcall
+from orvex.async_.concurro import Pcall
 FORK = multiprocessing.get_context("fork")
 
 
-@pytest.fixture(autouse=True)
-def fast_poll(monkeypatch):
-    monkeypatch.setattr(concurro, "time", types.SimpleNamespace(
-        time=time.time, sleep=lambda seconds: time.sleep(0.005)))
+pytestmark = pytest.mark.usefixtures("fast_poll")
 
 
 def open_fds():

@@ -1,0 +1,62 @@
+"""Fixtures shared by the Pcall and ChildLabor tests."""
+import json
+import logging
+import os
+import time
+import types
+
+import pytest
+
+from orvex.async_ import concurro
+
+
+@pytest.fixture
+def fast_poll(monkeypatch):
+    """The module's `time` with a short poll, so that a batch ends in milliseconds.
+    Returns the intervals join() asked to sleep."""
+    sleeps = []
+
+    def sleep(seconds):
+        sleeps.append(seconds)
+        time.sleep(0.01)
+
+    monkeypatch.setattr(concurro, "time", types.SimpleNamespace(time=time.time, sleep=sleep))
+    return sleeps
+
+
+class JsonLinesHandler(logging.Handler):
+    """Appends every record as one JSON line; children inherit it through the fork."""
+
+    def __init__(self, path):
+        super().__init__()
+        self.path = path
+
+    def emit(self, record):
+        entry = {
+            "pid": record.process,
+            "level": record.levelname,
+            "msg": record.msg,
+            "args": list(record.args) if record.args else [],
+            "exc": (logging.Formatter().formatException(record.exc_info)
+                    if record.exc_info else None),
+        }
+        with open(self.path, "a") as fh:
+            fh.write(json.dumps(entry) + "\n")
+
+    def entries(self):
+        if not os.path.exists(self.path):
+            return []
+        with open(self.path) as fh:
+            return [json.loads(line) for line in fh]
+
+
+@pytest.fixture
+def child_log(tmp_path):
+    """What the concurro logger records in any process, the forked children included."""
+    handler = JsonLinesHandler(str(tmp_path / "child-log.jsonl"))
+    logger = logging.getLogger("orvex.async_.concurro")
+    logger.addHandler(handler)
+    try:
+        yield handler
+    finally:
+        logger.removeHandler(handler)

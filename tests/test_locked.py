@@ -92,22 +92,16 @@ def test_contended_call_warns_once_then_waits(caplog, name, kind):
     assert warnings_of(caplog) == [(logging.WARNING, "Waiting for lock on 50% busy %s")]
 
 
-def test_uncontended_call_returns_result_logs_nothing_and_frees_lock(caplog):
-    item = Item()
-    assert item.module_level(1, k=2) == 1
-    assert item.calls[0] == ((1,), {"k": 2})
-    assert warnings_of(caplog) == []
-    assert free_elsewhere(item.__lock__)
-
-
-def test_reentrant_call_neither_waits_nor_logs(caplog):
+def test_uncontended_and_reentrant_calls_neither_wait_nor_log(caplog):
     class Nested(Item):
         @locked
         def outer(self):
             return self.lockable("inner")
 
     item = Nested()
-    assert item.outer() == 1
+    assert item.module_level(1, k=2) == 1
+    assert item.outer() == 2
+    assert item.calls == [((1,), {"k": 2}), (("inner",), {})]
     assert warnings_of(caplog) == []
     assert free_elsewhere(item.__lock__)
 

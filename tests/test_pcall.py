@@ -330,13 +330,6 @@ def test_snapshot_only_for_iterators_that_run_no_code():
         assert [s["args"] for s in targets.p._build_arguments()] == [("old",), ("new",)]
 
 
-def test_build_arguments_reads_attributes_at_call_time():
-    p = Pcall(f)
-    p.targets, p.iargs, p.cargs = [g, h], [(1,), (2,), (3,)], ("c",)
-    assert as_triples(p._build_arguments()) == [(g, ("c", 1), {}), (h, ("c", 2), {})]
-    assert [w._target for w in p._processes] == [f]
-
-
 def bad_generator():
     yield f
 
@@ -365,11 +358,6 @@ def test_construction_errors(args, kwargs, error, message):
         Pcall(*args, **kwargs)
     if message is not None:
         assert message in str(info.value)
-
-
-def test_parameter_keywords_never_reach_varkwargs():
-    p = Pcall(targets=f, timeout=None, iargs=[(1,)], z=[9])
-    assert p.varkwargs == {"z": [9]}
 
 
 # ---- start, join, pcall ----
@@ -836,12 +824,15 @@ class IndexOnly(object):
     (dict(varkwargs={"v": (7, 8), "w": IndexOnly(9, 10)}),
      [(f, ("c", 0), {"v": 7, "w": 9}), (f, ("c", 0), {"v": 8, "w": 10})]),
     (dict(cargs=iter(["once"]), iargs=[(1,), (2,)]), [(f, ("once", 1), {}), (f, (2,), {})]),
+    (dict(targets=[g, h], iargs=[(1,), (2,), (3,)]), [(g, ("c", 1), {}), (h, ("c", 2), {})]),
 ])
 def test_reassigned_attributes_follow_python_subscription(attributes, expected):
+    # _build_arguments() reads the attributes at each call; the workers keep their sets.
     p = Pcall(f, cargs=("c",), iargs=[(0,), (0,)])
     for name, value in attributes.items():
         setattr(p, name, value)
     assert as_triples(p._build_arguments()) == expected
+    assert [(w._target, w._args) for w in p._processes] == [(f, ("c", 0))] * 2
 
 
 def test_ckwargs_copy_method_is_called_per_instance():

@@ -260,7 +260,7 @@ def test_module_namespace_order_and_bindings(module):
     assert getattr(module, "__pcall_infra__", True) is True
 
 
-@pytest.mark.parametrize("cls, members", MEMBER_ORDER, ids=lambda v: getattr(v, "__name__", ""))
+@pytest.mark.parametrize("cls, members", MEMBER_ORDER, ids=[c.__name__ for c, _ in MEMBER_ORDER])
 def test_class_member_order_and_metaclass(cls, members):
     assert [k for k in vars(cls) if k not in CLASS_IMPLICIT] == members
     assert type(cls) is type

@@ -1,13 +1,32 @@
-"""Fixtures shared by the Pcall and ChildLabor tests."""
+"""Fixtures shared by several test modules."""
 import json
 import logging
 import os
+import subprocess
+import sys
 import time
 import types
 
 import pytest
 
+import orvex
 from orvex.async_ import concurro
+
+
+@pytest.fixture(scope="session")
+def run_python():
+    """Runs a fresh interpreter that imports the same orvex as these tests, installed or
+    from a source tree; returns the completed process with its text output."""
+    root = os.path.dirname(os.path.dirname(os.path.abspath(orvex.__file__)))
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [root, env.get("PYTHONPATH")]))
+
+    def run(*args, **kwargs):
+        return subprocess.run([sys.executable] + list(args), env=env, stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, universal_newlines=True, timeout=120,
+                              **kwargs)
+
+    return run
 
 
 @pytest.fixture

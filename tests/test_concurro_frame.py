@@ -4,15 +4,11 @@ The namespace order and bindings are checked in test_public_surface.py.
 """
 import functools
 import itertools
-import os
-import subprocess
-import sys
 import textwrap
 import types
 
 import pytest
 
-import orvex.async_.exceptions
 from orvex.async_ import concurro
 
 Pcall = concurro.Pcall
@@ -100,20 +96,8 @@ def test_rebound_itertools_and_functools_are_used(monkeypatch):
 
 # ---- import failure ----
 
-PACKAGE_ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(
-    orvex.async_.exceptions.__file__))))
-
-
-def _run_isolated(code):
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(
-        [PACKAGE_ROOT] + [p for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p]))
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=env,
-                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                          universal_newlines=True, timeout=120)
-
-
-def test_import_needs_the_log_sibling_and_can_be_retried():
-    result = _run_isolated("""
+def test_import_needs_the_log_sibling_and_can_be_retried(run_python):
+    result = run_python("-c", textwrap.dedent("""
         import sys
         sys.modules["orvex.log"] = None
         try:
@@ -126,7 +110,7 @@ def test_import_needs_the_log_sibling_and_can_be_retried():
         del sys.modules["orvex.log"]
         import orvex.async_.concurro as concurro
         print("retried:", concurro.Pcall.__qualname__, concurro.managed_handlers.__name__)
-    """)
-    assert result.returncode == 0, result.stdout
+    """))
+    assert result.returncode == 0, result.stdout + result.stderr
     assert result.stdout.splitlines() == ["failed: ModuleNotFoundError",
                                           "retried: Pcall orvex.log.managed_handlers"]

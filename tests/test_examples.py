@@ -2,28 +2,11 @@
 import glob
 import os
 import re
-import subprocess
-import sys
 
 import pytest
 
-import orvex
-
 EXAMPLES = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "examples")
 SYNC_LOGGER = "orvex.async_.synchronize"
-
-
-def run(name, cwd):
-    # The same orvex as this test imports, whether installed or from a source tree.
-    root = os.path.dirname(os.path.dirname(os.path.abspath(orvex.__file__)))
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join(filter(None, [root, env.get("PYTHONPATH")]))
-    proc = subprocess.run(
-        [sys.executable, os.path.join(EXAMPLES, name + ".py")], cwd=str(cwd), env=env,
-        stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, timeout=30,
-    )
-    assert proc.returncode == 0, proc.stderr
-    return proc.stdout, proc.stderr
 
 
 def alive(pid):
@@ -124,8 +107,10 @@ def check_typed_usage(out, err):
 
 @pytest.mark.parametrize("path", sorted(glob.glob(os.path.join(EXAMPLES, "*.py"))),
                          ids=os.path.basename)
-def test_example(path, tmp_path):
+def test_example(path, tmp_path, run_python):
     name = os.path.splitext(os.path.basename(path))[0]
     check = globals().get("check_" + name)
     assert check is not None, "no assertions for examples/%s.py" % name
-    check(*run(name, tmp_path))
+    proc = run_python(path, cwd=str(tmp_path))
+    assert proc.returncode == 0, proc.stderr
+    check(proc.stdout, proc.stderr)

@@ -133,20 +133,19 @@ Ref init_impl(FunctionObject* func, PyObject* const* p) {
         if (!keys) return fail();
         for (Py_ssize_t k = 0; k < PyList_GET_SIZE(keys.get()); ++k) {
             Ref key = Ref::borrow(PyList_GET_ITEM(keys.get(), k));
-            PyObject* key_k = key.get();
-            if (!PyUnicode_Check(key_k)) {
+            if (!PyUnicode_Check(key.get())) {
                 PyErr_SetString(PyExc_TypeError, "keywords must be strings");
                 return fail();
             }
-            int present = PyDict_Contains(kwargs.get(), key_k);
+            int present = PyDict_Contains(kwargs.get(), key.get());
             if (present < 0) return fail();
             if (present) {
                 PyErr_Format(PyExc_TypeError, "got multiple values for keyword argument '%U'",
-                             key_k);
+                             key.get());
                 return fail();
             }
-            Ref v = Ref::steal(PyObject_GetItem(argument_set.get(), key_k));
-            if (!v || PyDict_SetItem(kwargs.get(), key_k, v.get()) < 0) return fail();
+            Ref v = Ref::steal(PyObject_GetItem(argument_set.get(), key.get()));
+            if (!v || PyDict_SetItem(kwargs.get(), key.get(), v.get()) < 0) return fail();
         }
         Ref empty = Ref::steal(PyTuple_New(0));
         if (!empty) return fail();

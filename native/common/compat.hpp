@@ -86,6 +86,97 @@ inline bool gc_is_tracked(PyObject* obj) noexcept {
 #endif
 }
 
+// A type's version tag when it names the type's current attributes for good, else 0. Up to
+// 3.10 sys._clear_type_cache() restarts the numbering, so a tag may come back on another
+// type at a reused address; from 3.11 tags are never handed out twice, and 3.13 marks a
+// valid tag by being non-zero alone.
+inline unsigned int stable_type_version(PyTypeObject* type) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return type->tp_version_tag;
+#elif PY_VERSION_HEX >= 0x030B0000
+    return (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
+#else
+    (void)type;
+    return 0;
+#endif
+}
+
+// Inline attribute values (3.11+): instances of a plain class keep their attributes in an
+// array laid out by the class's shared keys, so one name has one slot for every instance
+// of one type version; the interpreter's own attribute caches rely on that. Drop each
+// branch with its version.
+namespace detail {
+// The slots of obj's inline values and, where the layout records it, their number (else
+// -1); null when obj keeps no inline values now (its attributes moved to a dict).
+inline PyObject** inline_values(PyObject* obj, Py_ssize_t* capacity) noexcept {
+#if PY_VERSION_HEX >= 0x030E0000
+    (void)obj;
+    (void)capacity;
+    return nullptr;  // layout not checked yet: the generic lookup
+#elif PY_VERSION_HEX >= 0x030D0000
+    // After the object: capacity, size, embedded and valid bytes, then the slots.
+    PyTypeObject* type = Py_TYPE(obj);
+    if (!(type->tp_flags & Py_TPFLAGS_INLINE_VALUES)) return nullptr;
+    const uint8_t* head = (const uint8_t*)obj + type->tp_basicsize;
+    if (!head[3]) return nullptr;
+    *capacity = head[0];
+    return (PyObject**)(head + sizeof(PyObject*));
+#elif PY_VERSION_HEX >= 0x030C0000
+    // Three words before the object: the dict, or the slots' address + 1 (odd: tagged).
+    if (!(Py_TYPE(obj)->tp_flags & Py_TPFLAGS_MANAGED_DICT)) return nullptr;
+    uintptr_t dict_or_values = ((const uintptr_t*)obj)[-3];
+    if (!(dict_or_values & 1)) return nullptr;
+    *capacity = -1;
+    return (PyObject**)(dict_or_values + 1);
+#elif PY_VERSION_HEX >= 0x030B0000
+    // Four words before the object: the slots' address, null once a dict holds them.
+    if (!(Py_TYPE(obj)->tp_flags & Py_TPFLAGS_MANAGED_DICT)) return nullptr;
+    *capacity = -1;
+    return ((PyObject***)obj)[-4];
+#else
+    (void)obj;
+    (void)capacity;
+    return nullptr;
+#endif
+}
+}  // namespace detail
+
+// The value in slot `slot` of obj's inline values, borrowed; null when obj keeps none now
+// or the slot is empty. `slot` came from inline_slot_of on an object of the same type at
+// the same stable_type_version.
+inline PyObject* inline_attribute(PyObject* obj, Py_ssize_t slot) noexcept {
+    Py_ssize_t capacity;
+    PyObject** values = detail::inline_values(obj, &capacity);
+    if (!values || (capacity >= 0 && slot >= capacity)) return nullptr;
+    return values[slot];
+}
+
+// The slot of obj's inline values holding `value` when exactly one does, else -1.
+inline Py_ssize_t inline_slot_of(PyObject* obj, PyObject* value) noexcept {
+    Py_ssize_t capacity;
+    PyObject** values = detail::inline_values(obj, &capacity);
+    if (!values) return -1;
+    Py_ssize_t found = -1;
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030D0000
+    // The slots in use are listed before the array: their count at byte -2, then one
+    // byte per slot going down from byte -3.
+    const uint8_t* order = (const uint8_t*)values;
+    for (int k = 1; k <= order[-2]; ++k) {
+        Py_ssize_t slot = order[-2 - k];
+        if (values[slot] != value) continue;
+        if (found >= 0) return -1;
+        found = slot;
+    }
+#else
+    for (Py_ssize_t slot = 0; slot < capacity; ++slot) {
+        if (values[slot] != value) continue;
+        if (found >= 0) return -1;
+        found = slot;
+    }
+#endif
+    return found;
+}
+
 // The id of the running interpreter, to refuse a second one.
 inline int64_t current_interpreter_id() noexcept {
 #if PY_VERSION_HEX >= 0x03090000

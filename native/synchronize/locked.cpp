@@ -3,6 +3,7 @@
 #include "common/handled.hpp"
 #include "common/module_frame.hpp"
 #include "common/names.hpp"
+#include "common/slot_cache.hpp"
 
 namespace orvex::synchronize {
 namespace {
@@ -29,6 +30,94 @@ PyObject* g_wait_format;  // "Waiting for lock on %s"
 
 PyObject* g_pending;  // {id(self): lock} while a first lock is being stored
 
+SlotCache g_lock_slots;     // `__lock__` of the instances
+SlotCache g_acquire_slots;  // `acquire` of their locks
+SlotCache g_release_slots;  // `release` of their locks
+
+// self.__lock__; *plain tells that the read ran no code (see SlotCache).
+Ref read_lock(PyObject* self, bool* plain) noexcept {
+    Ref lock = g_lock_slots.read(self, names().__lock__, plain);
+    if (lock || *plain) return lock;
+    return Ref::steal(PyObject_GetAttr(self, names().__lock__));
+}
+
+// The C functions of _multiprocessing.SemLock's acquire and release, learned from the first
+// one met. The fork context's RLock keeps them bound to its semaphore as instance
+// attributes; one found there is called directly, `block` by position: its signature is
+// known, and calling a built-in from C runs nothing else.
+struct SemLockMethods {
+    PyMethodDef* acquire = nullptr;
+    PyMethodDef* release = nullptr;
+    PyObject* no_block = nullptr;  // (False,)
+} g_semlock;
+
+PyMethodDef* method_def(PyTypeObject* type, PyObject* name) noexcept {
+    PyObject* descr = _PyType_Lookup(type, name);
+    if (!descr || Py_TYPE(descr) != &PyMethodDescr_Type) return nullptr;
+    return ((PyMethodDescrObject*)descr)->d_method;
+}
+
+void learn_semlock(PyObject* method) noexcept {
+    if (g_semlock.acquire || Py_TYPE(method) != &PyCFunction_Type) return;
+    PyObject* owner = PyCFunction_GET_SELF(method);
+    if (!owner || strcmp(Py_TYPE(owner)->tp_name, "_multiprocessing.SemLock") != 0) return;
+    PyMethodDef* acquire = method_def(Py_TYPE(owner), names().acquire);
+    PyMethodDef* release = method_def(Py_TYPE(owner), names().release);
+    if (!acquire || !release || (release->ml_flags & ~METH_COEXIST) != METH_NOARGS) return;
+    int convention = acquire->ml_flags & ~METH_COEXIST;
+    if (convention != (METH_VARARGS | METH_KEYWORDS) &&
+        convention != (METH_FASTCALL | METH_KEYWORDS))
+        return;
+    g_semlock.no_block = PyTuple_Pack(1, Py_False);  // kept for the life of the process
+    if (!g_semlock.no_block) {
+        PyErr_Clear();
+        return;
+    }
+    g_semlock.acquire = acquire;
+    g_semlock.release = release;
+}
+
+bool is_bound(PyObject* method, PyMethodDef* def) noexcept {
+    return def && Py_TYPE(method) == &PyCFunction_Type &&
+           ((PyCFunctionObject*)method)->m_ml == def;
+}
+
+template <typename Function>
+Function c_function(PyMethodDef* def) noexcept {
+    return (Function)(void (*)(void))def->ml_meth;
+}
+
+// lock.acquire(block=False)
+Ref try_acquire(PyObject* lock, const Names& n) noexcept {
+    bool plain;
+    Ref acquire = g_acquire_slots.read(lock, n.acquire, &plain);
+    PyObject* no_block = Py_False;
+    if (!plain) return call_method(lock, n.acquire, &no_block, 0, n.kw_block);
+    if (!acquire) return fail();
+    if (!is_bound(acquire.get(), g_semlock.acquire)) {
+        learn_semlock(acquire.get());
+        if (!is_bound(acquire.get(), g_semlock.acquire))
+            return call_vector(acquire.get(), &no_block, 0, n.kw_block);
+    }
+    PyObject* owner = PyCFunction_GET_SELF(acquire.get());
+    if (g_semlock.acquire->ml_flags & METH_FASTCALL)
+        return Ref::steal(c_function<_PyCFunctionFastWithKeywords>(g_semlock.acquire)(
+            owner, &no_block, 1, nullptr));
+    return Ref::steal(c_function<PyCFunctionWithKeywords>(g_semlock.acquire)(
+        owner, g_semlock.no_block, nullptr));
+}
+
+// lock.release()
+Ref call_release(PyObject* lock, const Names& n) noexcept {
+    bool plain;
+    Ref release = g_release_slots.read(lock, n.release, &plain);
+    if (!plain) return call_method0(lock, n.release);
+    if (!release) return fail();
+    if (!is_bound(release.get(), g_semlock.release)) return call0(release.get());
+    return Ref::steal(
+        c_function<PyCFunction>(g_semlock.release)(PyCFunction_GET_SELF(release.get()), nullptr));
+}
+
 // Concurrent first calls must all store one and the same lock: creating the RLock runs
 // Python code, so several threads can find none and each create one. The first lock made
 // for an object is parked under its id until its maker has stored it; a latecomer stores
@@ -36,15 +125,12 @@ PyObject* g_pending;  // {id(self): lock} while a first lock is being stored
 // second look. No mutex is involved, so neither a re-entrant first call (from __setattr__,
 // say) nor a fork in the middle can deadlock, and the store stays a plain setattr.
 // When the presence test finds the lock and a second read could not differ from it (the
-// type reads attributes the generic way and has no descriptor of that name, so no code
-// runs between the two reads), `found` keeps it for the first acquire.
+// read ran no code: see SlotCache), `found` keeps it for the first acquire.
 int ensure_lock(FunctionObject* f, PyObject* self, Ref& found) noexcept {
-    Ref present = Ref::steal(PyObject_GetAttr(self, names().__lock__));
+    bool plain;
+    Ref present = read_lock(self, &plain);
     if (present) {
-        PyTypeObject* type = Py_TYPE(self);
-        if (type->tp_getattro == PyObject_GenericGetAttr &&
-            _PyType_Lookup(type, names().__lock__) == nullptr)
-            found = std::move(present);
+        if (plain) found = std::move(present);
         return 0;
     }
     PyErr_Clear();
@@ -88,10 +174,10 @@ int wait_for_lock(FunctionObject* f, PyObject* self) noexcept {
 }
 
 int acquire_lock(FunctionObject* f, PyObject* self, const Names& n, Ref lock) noexcept {
-    if (!lock) lock = Ref::steal(PyObject_GetAttr(self, n.__lock__));
+    bool plain;
+    if (!lock) lock = read_lock(self, &plain);
     if (!lock) return -1;
-    PyObject* no_block = Py_False;
-    Ref got = call_method(lock.get(), n.acquire, &no_block, 0, n.kw_block);
+    Ref got = try_acquire(lock.get(), n);
     if (!got) return -1;
     int acquired = got.get() == Py_True ? 1 : PyObject_IsTrue(got.get());
     if (acquired < 0) return -1;
@@ -99,14 +185,15 @@ int acquire_lock(FunctionObject* f, PyObject* self, const Names& n, Ref lock) no
 }
 
 bool release_lock(PyObject* self, const Names& n) noexcept {
-    Ref lock = Ref::steal(PyObject_GetAttr(self, n.__lock__));
-    return lock && call_method0(lock.get(), n.release);
+    bool plain;
+    Ref lock = read_lock(self, &plain);
+    return lock && call_release(lock.get(), n);
 }
 
 // Steps 1 to 6; args[0] is self, args and kwnames go to the method as they are.
 template <bool kCreate>
-Ref locked_call(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
-                PyObject* kwnames) noexcept {
+Ref locked_steps(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
+                 PyObject* kwnames) noexcept {
     const Names& n = names();
     PyObject* self = args[0];
     Ref found;
@@ -120,6 +207,16 @@ Ref locked_call(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
     if (!release_lock(self, n)) return fail();
     raised.reraise();
     return fail();
+}
+
+// A lock or a method that calls a locked wrapper again recurses through C alone.
+template <bool kCreate>
+Ref locked_call(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
+                PyObject* kwnames) noexcept {
+    if (Py_EnterRecursiveCall(" while calling a Python object")) return fail();
+    Ref result = locked_steps<kCreate>(f, args, nargs, kwnames);
+    Py_LeaveRecursiveCall();
+    return result;
 }
 
 // `self` came as a keyword: move it to the front, the other keywords after it.

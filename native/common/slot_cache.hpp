@@ -1,0 +1,56 @@
+// Reads of one instance attribute that skip the generic lookup once a class is known.
+#pragma once
+
+#include "common/compat.hpp"
+
+namespace orvex {
+
+// For one attribute name: per class version, whether the class is plain for the name and
+// which inline slot holds it. A class is plain for a name when it reads attributes the
+// generic way and neither it nor its bases define the name, so a read runs no code and
+// finds the instance's own value or nothing. Then a read from the learned slot gives what
+// the generic lookup would, as the interpreter's own attribute caches do.
+class SlotCache {
+public:
+    // obj.<name> when the class of obj is plain for name; otherwise null with no error and
+    // *plain false, leaving the read to the caller. Null with *plain true: the read failed.
+    Ref read(PyObject* obj, PyObject* name, bool* plain) noexcept {
+        PyTypeObject* type = Py_TYPE(obj);
+        Entry& entry = entries_[((uintptr_t)type / alignof(PyTypeObject)) % kEntries];
+        unsigned int version = stable_type_version(type);
+        if (entry.type == type && entry.version == version && version != 0 &&
+            type->tp_getattro == PyObject_GenericGetAttr) {
+            *plain = entry.slot != kNotPlain;
+            if (!*plain) return fail();
+            if (entry.slot >= 0) {
+                if (PyObject* value = inline_attribute(obj, entry.slot)) return Ref::borrow(value);
+                return Ref::steal(PyObject_GenericGetAttr(obj, name));
+            }
+            // No slot learned yet: the instances seen so far kept a dict, or the value twice.
+            Ref value = Ref::steal(PyObject_GenericGetAttr(obj, name));
+            if (value) entry.slot = inline_slot_of(obj, value.get());
+            return value;
+        }
+        *plain = type->tp_getattro == PyObject_GenericGetAttr && !_PyType_Lookup(type, name);
+        version = stable_type_version(type);  // the lookup may have just assigned one
+        if (!*plain) {
+            if (version) entry = {type, version, kNotPlain};
+            return fail();
+        }
+        Ref value = Ref::steal(PyObject_GenericGetAttr(obj, name));
+        if (value && version) entry = {type, version, inline_slot_of(obj, value.get())};
+        return value;
+    }
+
+private:
+    static constexpr int kEntries = 16;
+    static constexpr Py_ssize_t kNotPlain = -2;  // -1: plain, no slot known
+    struct Entry {
+        PyTypeObject* type;  // compared only, never dereferenced: may be gone
+        unsigned int version;
+        Py_ssize_t slot;
+    };
+    Entry entries_[kEntries] = {};
+};
+
+}  // namespace orvex

@@ -305,6 +305,74 @@ def test_module_names_are_looked_up_at_use(monkeypatch):
                                   ("release", (), {})]
 
 
+class SpyLock:
+    def __init__(self):
+        self.calls = []
+
+    def acquire(self, *args, **kwargs):
+        self.calls.append(("acquire", args, kwargs))
+        return True
+
+    def release(self, *args, **kwargs):
+        self.calls.append(("release", args, kwargs))
+
+
+def _set_attributes(obj, spy, **more):
+    for name, value in more.items():
+        setattr(obj, name, value)
+    obj.__lock__ = spy
+
+
+def _replace_lock_methods(obj, spy):
+    obj.__lock__.acquire, obj.__lock__.release = spy.acquire, spy.release
+
+
+def _add_getattribute(obj, spy):
+    type(obj).__getattribute__ = (
+        lambda self, name: spy if name == "__lock__" else object.__getattribute__(self, name))
+
+
+ACQUIRE_RELEASE = [("acquire", (), {"block": False}), ("release", (), {})]
+
+
+@pytest.mark.parametrize("change, expected", [
+    (lambda obj, spy: _set_attributes(obj, spy), ACQUIRE_RELEASE),
+    (lambda obj, spy: (vars(obj), _set_attributes(obj, spy)), ACQUIRE_RELEASE),
+    (lambda obj, spy: setattr(obj, "__dict__", {"__lock__": spy, "hook": obj.hook}), ACQUIRE_RELEASE),
+    (lambda obj, spy: _set_attributes(obj, spy, **{"a%d" % i: i for i in range(40)}),
+     ACQUIRE_RELEASE),
+    (lambda obj, spy: _set_attributes(obj, spy, other=spy), ACQUIRE_RELEASE),
+    (lambda obj, spy: setattr(type(obj), "__lock__", property(lambda self: spy)),
+     ACQUIRE_RELEASE),
+    (_add_getattribute, ACQUIRE_RELEASE),
+    (lambda obj, spy: setattr(obj, "__class__", type("Sub", (type(obj),), {})) or
+     _set_attributes(obj, spy), ACQUIRE_RELEASE),
+    (_replace_lock_methods, ACQUIRE_RELEASE),
+    (lambda obj, spy: setattr(obj, "hook", lambda: setattr(obj, "__lock__", spy)),
+     ACQUIRE_RELEASE[1:]),
+], ids=["instance", "after-vars", "new-dict", "many-attributes", "value-twice",
+        "class-property", "getattribute", "new-class", "lock-methods", "during-call"])
+def test_every_read_sees_changes_made_after_earlier_calls(change, expected):
+    class Plain:
+        def __init__(self):
+            self.hook = lambda: None
+
+        @locked
+        def method(self, value):
+            self.hook()
+            return value
+
+    objects = [Plain() for _ in range(3)]
+    for _ in range(3):
+        assert [obj.method(1) for obj in objects] == [1, 1, 1]
+    spy = SpyLock()
+    change(objects[1], spy)
+    assert objects[1].method(2) == 2
+    assert spy.calls == expected
+    for obj in objects[::2]:
+        assert obj.method(3) == 3 and free_elsewhere(obj.__lock__)
+
+
 def test_first_calls_from_many_threads_share_one_lock():
     class Shared:
         def __init__(self):

@@ -177,6 +177,18 @@ inline Py_ssize_t inline_slot_of(PyObject* obj, PyObject* value) noexcept {
     return found;
 }
 
+// obj's attribute dict when it has one that reading it does not create, borrowed; else null.
+// From 3.11 asking for it builds one from the inline values, which then stop being used.
+inline PyObject* existing_instance_dict(PyObject* obj) noexcept {
+#if PY_VERSION_HEX >= 0x030B0000
+    (void)obj;
+    return nullptr;
+#else
+    PyObject** slot = _PyObject_GetDictPtr(obj);
+    return slot ? *slot : nullptr;
+#endif
+}
+
 // The id of the running interpreter, to refuse a second one.
 inline int64_t current_interpreter_id() noexcept {
 #if PY_VERSION_HEX >= 0x03090000

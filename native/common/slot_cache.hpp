@@ -37,12 +37,23 @@ public:
             if (version) entry = {type, version, kNotPlain};
             return fail();
         }
+        if (!version) return read_dict(obj, name);
         Ref value = Ref::steal(PyObject_GenericGetAttr(obj, name));
-        if (value && version) entry = {type, version, inline_slot_of(obj, value.get())};
+        if (value) entry = {type, version, inline_slot_of(obj, value.get())};
         return value;
     }
 
 private:
+    // The generic lookup's result past the type, which is known to define no `name`.
+    static Ref read_dict(PyObject* obj, PyObject* name) noexcept {
+        if (Ref dict = Ref::borrow(existing_instance_dict(obj))) {
+            if (PyObject* value = PyDict_GetItemWithError(dict.get(), name))
+                return Ref::borrow(value);
+            if (PyErr_Occurred()) return fail();
+        }
+        return Ref::steal(PyObject_GenericGetAttr(obj, name));  // raises as it does
+    }
+
     static constexpr int kEntries = 16;
     static constexpr Py_ssize_t kNotPlain = -2;  // -1: plain, no slot known
     struct Entry {

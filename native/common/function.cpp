@@ -190,6 +190,7 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
 
 // The tuple-and-dict protocol: all calls on 3.7, and callers that hold a tuple and a dict.
 PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+    assert(PyTuple_Check(args) && (!kwargs || PyDict_Check(kwargs)));
     Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
     if (nkw == 0)
@@ -226,6 +227,7 @@ PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) noexce
 // ---- the type's slots ----
 
 PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) noexcept {
+    assert(!PyErr_Occurred());
     // Any non-None obj binds: classmethod hands us (type, type) on 3.10-3.12, (type, NULL) on 3.9.
     if (obj == nullptr || obj == Py_None) {
         Py_INCREF(self);

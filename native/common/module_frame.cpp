@@ -1,5 +1,6 @@
 #include "common/module_frame.hpp"
 
+#include <cassert>
 #include <cstdio>
 #include <cstring>
 
@@ -36,6 +37,7 @@ int warn_on_version_mismatch(PyObject* module) noexcept {
 }  // namespace
 
 PyObject* frame_create(ModuleFrame& frame, PyObject* module_spec) noexcept {
+    assert(module_spec && !PyErr_Occurred());
     int64_t current = current_interpreter_id();
     if (current == -1 && PyErr_Occurred()) return nullptr;
     if (frame.interpreter_id == -1) {
@@ -56,6 +58,7 @@ PyObject* frame_create(ModuleFrame& frame, PyObject* module_spec) noexcept {
 }
 
 int frame_exec(ModuleFrame& frame, PyObject* module, int (*body)(PyObject*)) noexcept {
+    assert(module && !PyErr_Occurred());
     if (frame.module) {
         if (frame.module == module) return 0;
         PyErr_Format(PyExc_RuntimeError,

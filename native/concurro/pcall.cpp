@@ -745,7 +745,7 @@ Ref collect(PyObject* self, PyObject* records) {
         }
         PyTuple_SET_ITEM(results.get(), i, result.release());
     }
-    PyObject_GC_Track(results.get());
+    if (!gc_is_tracked(results.get())) PyObject_GC_Track(results.get());
     return results;
 }
 

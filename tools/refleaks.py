@@ -367,7 +367,7 @@ def main():
 
     labels = ["%s (%d)" % (name, loops) for name, loops, _ in chosen]
     width = max(len(label) for label in labels + ["entry point (loops)"])
-    print("%-*s  %-30s  %-30s  %s" % (width, "entry point (loops)",
+    print("%-*s  %-34s  %-34s  %s" % (width, "entry point (loops)",
                                       "refs deltas", "blocks deltas", "verdict"))
     bad = []
     started = time.time()
@@ -383,7 +383,7 @@ def main():
                  if grows(deltas, check)]
         if not hasattr(sys, "gettotalrefcount"):
             refs = "n/a"
-        print("%-*s  %-30s  %-30s  %s" % (width, label, refs, blocks,
+        print("%-*s  %-34s  %-34s  %s" % (width, label, refs, blocks,
                                           "LEAK (%s)" % ", ".join(leaks) if leaks else "ok"))
         sys.stdout.flush()
         if leaks:

@@ -1,10 +1,15 @@
-"""The built modules depend on nothing but the Python runtime and the C library."""
+"""The built modules depend on nothing but the Python runtime and the C library; the
+package knows its installed version; a build without a compiler stops at once."""
 import importlib
+import os
 import re
 import shutil
 import subprocess
+import sys
 
 import pytest
+
+import orvex
 
 MODULES = ["orvex.async_.synchronize", "orvex.async_.concurro"]
 
@@ -21,3 +26,25 @@ def test_no_cxx_runtime_dependency(name):
     if any(lib.startswith(("libasan", "libubsan")) for lib in needed):
         pytest.skip("sanitizer build links its own runtimes")
     assert not [lib for lib in needed if lib.startswith(("libstdc++", "libgcc_s"))], needed
+
+
+def test_version_is_the_installed_distributions():
+    in_dist_info = orvex._version_from_dist_info()
+    if in_dist_info == "unknown":
+        pytest.skip("orvex is imported from a source tree that was not installed")
+    assert orvex.__version__ == in_dist_info
+
+
+def test_build_without_compiler_fails_in_one_line():
+    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    if not os.path.exists(os.path.join(root, "setup.py")):
+        pytest.skip("no source tree beside the tests")
+    pytest.importorskip("setuptools")
+    env = dict(os.environ, CXX="/nonexistent/g++")
+    proc = subprocess.run([sys.executable, "setup.py", "build_ext"], cwd=root, env=env,
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          universal_newlines=True, timeout=60)
+    assert proc.returncode == 1
+    assert proc.stdout == ""
+    assert len(proc.stderr.splitlines()) == 1
+    assert "/nonexistent/g++" in proc.stderr and "apt-get install g++" in proc.stderr

@@ -8,7 +8,12 @@
 namespace orvex::concurro {
 namespace {
 
-ModuleFrame g_frame = {"concurro", -1, nullptr};
+ModuleFrame g_frame = {
+    "concurro",
+    "Parallel calls in forked child processes.\n\n"
+    "Pcall runs one callable, or several, each in a child forked from this process, and\n"
+    "returns their results in child order, or raises the first failure of a child.",
+    -1, nullptr};
 
 // ChildWork = namedtuple("ChildWork", ["target", "args", "kwargs"])
 Ref make_child_work(PyObject* globals) noexcept {

@@ -265,8 +265,7 @@ def test_class_surface(stub, name):
 def test_module_namespace_order_and_bindings(module):
     assert [n for n in vars(module) if n not in MODULE_DUNDERS] == \
         NAMESPACE_ORDER[module.__name__]
-    stub_doc = ast.get_docstring(STUBS[module.__name__].tree, clean=False)
-    assert stub_doc and module.__doc__ == stub_doc
+    assert module.__doc__ == ast.get_docstring(STUBS[module.__name__].tree, clean=False)
     assert module.multiprocessing is multiprocessing.get_context("fork")
     assert module.logger is logging.getLogger(module.__name__)
     assert module.logger.handlers == [] and module.logger.level == logging.NOTSET

@@ -8,12 +8,7 @@
 namespace orvex::synchronize {
 namespace {
 
-ModuleFrame g_frame = {
-    "synchronize",
-    "Object locks shared by threads and by forked processes.\n\n"
-    "Lockable gives an object a re-entrant lock; locked and LockableMeta make its methods\n"
-    "hold that lock for the length of each call.",
-    -1, nullptr};
+ModuleFrame g_frame = {"synchronize", nullptr, -1, nullptr};
 
 int body(PyObject* module) noexcept {
     if (bind(module, "inspect", import_module(module, "inspect")) < 0 ||

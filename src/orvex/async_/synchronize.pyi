@@ -1,7 +1,3 @@
-"""Object locks shared by threads and by forked processes.
-
-Lockable gives an object a re-entrant lock; locked and LockableMeta make its methods
-hold that lock for the length of each call."""
 # See concurro.pyi: the runtime looks these up in its own namespace at every call.
 import functools as functools
 import inspect as inspect

@@ -2,6 +2,7 @@
 import json
 import logging
 import os
+import signal
 import subprocess
 import sys
 import time
@@ -79,3 +80,17 @@ def child_log(tmp_path):
         yield handler
     finally:
         logger.removeHandler(handler)
+
+
+@pytest.fixture
+def reaped():
+    """Registers a batch; at teardown no child of it is left, whatever state it is in."""
+    batches = []
+    yield lambda p: batches.append(p) or p
+    for p in batches:
+        for worker in p._processes:
+            if worker.pid is None:
+                continue
+            if worker.is_alive():
+                os.kill(worker.pid, signal.SIGKILL)
+            worker.join(30)

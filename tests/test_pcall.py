@@ -19,20 +19,6 @@ FORK = multiprocessing.get_context("fork")
 pytestmark = pytest.mark.usefixtures("fast_poll")
 
 
-@pytest.fixture
-def reaped():
-    """Registers a batch; at teardown no child of it is left, whatever state it is in."""
-    batches = []
-    yield lambda p: batches.append(p) or p
-    for p in batches:
-        for worker in p._processes:
-            if worker.pid is None:
-                continue
-            if worker.is_alive():
-                os.kill(worker.pid, signal.SIGKILL)
-            worker.join(30)
-
-
 def wait_ended(worker, limit=30.0):
     deadline = time.time() + limit
     while worker.is_alive():

@@ -21,6 +21,9 @@ MODULE_DUNDERS = {"__name__", "__doc__", "__file__", "__loader__", "__package__"
 CLASS_IMPLICIT = {"__module__", "__qualname__", "__doc__", "__dict__", "__weakref__",
                   "__slotnames__"}
 NO_DOCSTRING = {"Pcall.__init__"}
+# Members that take (cls, *args, **kwargs) at run time and hand them all to another member;
+# their stubs spell out that member's parameters for type checkers.
+FORWARDS_TO = {"Pcall.pcall": "__init__"}
 # Orders the stubs do not record: module namespaces (their functions look names up there at
 # every call) and class members.
 NAMESPACE_ORDER = {
@@ -247,14 +250,22 @@ def test_class_surface(stub, name):
             assert function.__doc__, qualname
             if isinstance(held[member_name], property):
                 assert held[member_name].__doc__ == function.__doc__, qualname  # getter's
-        check_signature(qualname, stub_def, function)
+        if qualname in FORWARDS_TO:
+            assert [(n, k) for n, k, _ in runtime_parameters(function)] == [
+                ("cls", inspect.Parameter.POSITIONAL_OR_KEYWORD),
+                ("args", inspect.Parameter.VAR_POSITIONAL),
+                ("kwargs", inspect.Parameter.VAR_KEYWORD)], qualname
+            assert stub_parameters(stub_def)[1:] == \
+                stub_parameters(declared[FORWARDS_TO[qualname]])[1:], qualname
+        else:
+            check_signature(qualname, stub_def, function)
 
 
 @pytest.mark.parametrize("module", MODULES, ids=lambda m: m.__name__)
 def test_module_namespace_order_and_bindings(module):
     assert [n for n in vars(module) if n not in MODULE_DUNDERS] == \
         NAMESPACE_ORDER[module.__name__]
-    assert module.__doc__ is None
+    assert module.__doc__ == ast.get_docstring(STUBS[module.__name__].tree, clean=False)
     assert module.multiprocessing is multiprocessing.get_context("fork")
     assert module.logger is logging.getLogger(module.__name__)
     assert module.logger.handlers == [] and module.logger.level == logging.NOTSET

@@ -96,6 +96,7 @@ def test_checker_sees_the_real_types(mypy_env, tmp_path):
         Lockable(lock=threading.RLock)  # E
         Lockable(None)  # E
         Pcall(h, ckwargs=[("a", 1)])  # E
+        Pcall.pcall(h, ckwargs=[("a", 1)])  # E
     """))
     out = run_mypy(mypy_env, "--strict", str(source)).stdout
     lines = [line.split(": ", 1)[1] for line in out.splitlines() if line.startswith(str(source))]

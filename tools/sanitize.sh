@@ -1,33 +1,58 @@
 #!/usr/bin/env bash
 # Rebuilds both native modules with AddressSanitizer and UBSan in a throwaway copy of the
-# tree and runs the whole test suite against them. Fails on any test failure and on any
-# sanitizer report, including reports written by forked children.
+# tree and runs the whole test suite against them, once per interpreter. Fails on any test
+# failure and on any sanitizer report, including reports written by forked children.
 #
-#   tools/sanitize.sh [extra pytest arguments]
+#   tools/sanitize.sh [--python PYTHON]... [extra pytest arguments]
 #
-# ORVEX_SANITIZE_PYTHON picks the interpreter (default: pyenv's CPython 3.11).
-set -euo pipefail
+# PYTHON is an interpreter's path or a version found under pyenv ("3.7", "3.13.0");
+# --python may be repeated. Without it, ORVEX_SANITIZE_PYTHON (a space-separated list of
+# the same) decides, and failing that pyenv's CPython 3.11.
+set -uo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+PYENV_ROOT=${PYENV_ROOT:-/root/.pyenv}
 
-find_python() {
-    if [[ -n "${ORVEX_SANITIZE_PYTHON:-}" ]]; then
-        echo "$ORVEX_SANITIZE_PYTHON"
-        return
+# Prints the interpreter for a path or a version prefix (the newest pyenv patch release).
+resolve_python() {
+    local wanted=$1 candidate exe found=
+    if [[ "$wanted" == */* ]]; then
+        [[ -x "$wanted" ]] && { echo "$wanted"; return 0; }
+    elif [[ "$wanted" =~ ^3\.[0-9]+(\.[0-9]+)?$ ]]; then
+        for candidate in $(ls "$PYENV_ROOT/versions" 2>/dev/null | sort -t. -k1,1n -k2,2n -k3,3n); do
+            if [[ "$candidate" == "$wanted" || "$candidate" == "$wanted".* ]]; then
+                for exe in "$PYENV_ROOT/versions/$candidate/bin/python3" \
+                           "$PYENV_ROOT/versions/$candidate/bin/python"; do
+                    [[ -x "$exe" ]] && { found=$exe; break; }
+                done
+            fi
+        done
+        [[ -z "$found" ]] && found=$(command -v "python$wanted")
+        [[ -n "$found" ]] && { echo "$found"; return 0; }
+    else
+        command -v "$wanted" && return 0
     fi
-    local pyenv_root=${PYENV_ROOT:-/root/.pyenv}
-    local candidate
-    for candidate in "$pyenv_root"/versions/3.11.7/bin/python3.11 \
-                     "$pyenv_root"/versions/3.11*/bin/python3.11; do
-        if [[ -x "$candidate" ]]; then
-            echo "$candidate"
-            return
-        fi
-    done
-    command -v python3.11 || { echo "sanitize: no CPython 3.11 found" >&2; exit 2; }
+    echo "sanitize: no interpreter for '$wanted'" >&2
+    return 1
 }
 
-PYTHON=$(find_python)
+requested=()
+while [[ $# -gt 0 ]]; do
+    case "$1" in
+        --python) requested+=("$2"); shift 2 ;;
+        --python=*) requested+=("${1#--python=}"); shift ;;
+        *) break ;;
+    esac
+done
+if [[ ${#requested[@]} -eq 0 ]]; then
+    read -r -a requested <<< "${ORVEX_SANITIZE_PYTHON:-3.11}"
+fi
+pythons=()
+for wanted in "${requested[@]}"; do
+    python=$(resolve_python "$wanted") || exit 2
+    pythons+=("$python")
+done
+
 CXX=${CXX:-g++}
 ASAN_LIB=$("$CXX" -print-file-name=libasan.so)
 UBSAN_LIB=$("$CXX" -print-file-name=libubsan.so)
@@ -37,43 +62,59 @@ done
 
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/orvex-sanitize.XXXXXX")
 trap 'rm -rf "$WORK"' EXIT
-echo "sanitize: $PYTHON, work directory $WORK"
 
-# A copy keeps the sanitizer-built modules away from the developer's in-place build.
-mkdir -p "$WORK/tree" "$WORK/logs"
-tar -C "$ROOT" --exclude=./build --exclude='*.so' --exclude=__pycache__ \
-    --exclude=.git --exclude='*.egg-info' -cf - . | tar -C "$WORK/tree" -xf -
+# Builds and runs the suite for one interpreter in its own directory under $WORK.
+sanitize_one() {
+    local python=$1 dir=$2
+    shift 2
+    echo "sanitize: $python, work directory $dir"
+    # A copy keeps the sanitizer-built modules away from the developer's in-place build.
+    mkdir -p "$dir/tree" "$dir/logs"
+    tar -C "$ROOT" --exclude=./build --exclude='*.so' --exclude=__pycache__ \
+        --exclude=.git --exclude='*.egg-info' -cf - . | tar -C "$dir/tree" -xf -
 
-"$PYTHON" -m venv "$WORK/venv"
-"$WORK/venv/bin/python" -m pip install -q --disable-pip-version-check pytest setuptools wheel
+    "$python" -m venv "$dir/venv" || return 2
+    "$dir/venv/bin/python" -m pip install -q --disable-pip-version-check \
+        pytest setuptools wheel || return 2
+    (cd "$dir/tree" && ORVEX_SANITIZE=1 CC="${CC:-gcc}" CXX="$CXX" \
+        "$dir/venv/bin/python" setup.py -q build_ext --inplace) || return 2
 
-(cd "$WORK/tree" && ORVEX_SANITIZE=1 CC="${CC:-gcc}" CXX="$CXX" \
-    "$WORK/venv/bin/python" setup.py -q build_ext --inplace)
+    # log_path gives every process, forked children included, its own report file.
+    (cd "$dir/tree" && \
+        PYTHONPATH=src PYTHONMALLOC=malloc \
+        LD_PRELOAD="$ASAN_LIB $UBSAN_LIB" \
+        ASAN_OPTIONS="detect_leaks=0:log_path=$dir/logs/asan:abort_on_error=0" \
+        UBSAN_OPTIONS="print_stacktrace=1:log_path=$dir/logs/ubsan" \
+        "$dir/venv/bin/python" -m pytest tests -q -p no:cacheprovider "$@") \
+        2>&1 | tee "$dir/pytest.log"
+    local status=${PIPESTATUS[0]}
 
-# log_path gives every process, forked children included, its own report file.
-set +e
-(cd "$WORK/tree" && \
-    PYTHONPATH=src PYTHONMALLOC=malloc \
-    LD_PRELOAD="$ASAN_LIB $UBSAN_LIB" \
-    ASAN_OPTIONS="detect_leaks=0:log_path=$WORK/logs/asan:abort_on_error=0" \
-    UBSAN_OPTIONS="print_stacktrace=1:log_path=$WORK/logs/ubsan" \
-    "$WORK/venv/bin/python" -m pytest tests -q -p no:cacheprovider "$@") \
-    2>&1 | tee "$WORK/pytest.log"
-status=${PIPESTATUS[0]}
-set -e
+    local reports
+    reports=$(find "$dir/logs" -type f -size +0 | sort)
+    if [[ -n "$reports" ]] || grep -qE "ERROR: AddressSanitizer|runtime error:" "$dir/pytest.log"; then
+        echo "sanitize: sanitizer reports found ($python)" >&2
+        for report in $reports; do
+            echo "---- $report" >&2
+            cat "$report" >&2
+        done
+        grep -nE "ERROR: AddressSanitizer|runtime error:" "$dir/pytest.log" >&2
+        return 1
+    fi
+    if [[ "$status" -ne 0 ]]; then
+        echo "sanitize: test suite failed on $python (status $status)" >&2
+        return "$status"
+    fi
+    echo "sanitize: clean on $python"
+}
 
-reports=$(find "$WORK/logs" -type f -size +0 | sort)
-if [[ -n "$reports" ]] || grep -qE "ERROR: AddressSanitizer|runtime error:" "$WORK/pytest.log"; then
-    echo "sanitize: sanitizer reports found" >&2
-    for report in $reports; do
-        echo "---- $report" >&2
-        cat "$report" >&2
-    done
-    grep -nE "ERROR: AddressSanitizer|runtime error:" "$WORK/pytest.log" >&2 || true
+failed=()
+index=0
+for python in "${pythons[@]}"; do
+    index=$((index + 1))
+    sanitize_one "$python" "$WORK/$index" "$@" || failed+=("$python")
+done
+if [[ ${#failed[@]} -gt 0 ]]; then
+    echo "sanitize: FAILED on ${failed[*]}" >&2
     exit 1
-fi
-if [[ "$status" -ne 0 ]]; then
-    echo "sanitize: test suite failed (status $status)" >&2
-    exit "$status"
 fi
 echo "sanitize: clean"

@@ -26,6 +26,24 @@
 #define PY_VECTORCALL_ARGUMENTS_OFFSET ((size_t)1 << (8 * sizeof(size_t) - 1))
 #endif
 
+// The trashcan bounds the C stack when a long chain of objects is freed. Drop the 3.7
+// spelling with 3.7 support; both expect the object untracked before BEGIN.
+#if PY_VERSION_HEX >= 0x03080000
+#define ORVEX_TRASHCAN_BEGIN(op, dealloc) Py_TRASHCAN_BEGIN(op, dealloc)
+#define ORVEX_TRASHCAN_END(op) Py_TRASHCAN_END
+#else
+#define ORVEX_TRASHCAN_BEGIN(op, dealloc) Py_TRASHCAN_SAFE_BEGIN(op)
+#define ORVEX_TRASHCAN_END(op) Py_TRASHCAN_SAFE_END(op)
+#endif
+
+// From 3.9 the interpreter refuses keyword names that are not strings before a call reaches
+// a C callable; on 3.7 and 3.8 the callee has to.
+#if PY_VERSION_HEX < 0x03090000
+#define ORVEX_CALLEE_CHECKS_KEYWORD_NAMES 1
+#else
+#define ORVEX_CALLEE_CHECKS_KEYWORD_NAMES 0
+#endif
+
 namespace orvex {
 
 inline Py_ssize_t vector_nargs(size_t nargsf) noexcept {

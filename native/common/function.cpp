@@ -4,6 +4,8 @@
 
 #include <structmember.h>
 
+#include <cassert>
+
 #include "common/names.hpp"
 
 namespace orvex {
@@ -150,13 +152,32 @@ done:
     return result;
 }
 
+#if ORVEX_CALLEE_CHECKS_KEYWORD_NAMES
+// Python functions refuse keyword names that are not strings before binding anything.
+bool keyword_names_are_strings(FunctionObject* f, PyObject* kwnames) noexcept {
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
+        if (!PyUnicode_Check(PyTuple_GET_ITEM(kwnames, i))) {
+            PyErr_Format(PyExc_TypeError, "%U() keywords must be strings", f->name);
+            return false;
+        }
+    }
+    return true;
+}
+#endif
+
 PyObject* function_dispatch(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) noexcept {
-    // A raw function only forwards to another callable, which guards the depth itself.
-    if (f->raw) return f->raw(f, args, nargs, kwnames).release();
+    assert(!PyErr_Occurred());
+    assert(nargs >= 0 && (args || nargs == 0));
+#if ORVEX_CALLEE_CHECKS_KEYWORD_NAMES
+    if (kwnames && !keyword_names_are_strings(f, kwnames)) return nullptr;
+#endif
+    // Forwarding calls are guarded too: a chain of wrappers ends in RecursionError, as a
+    // chain of Python decorators does, instead of running off the C stack.
     if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
-    Ref r = bind_and_call(f, args, nargs, kwnames);
+    Ref r = f->raw ? f->raw(f, args, nargs, kwnames) : bind_and_call(f, args, nargs, kwnames);
     Py_LeaveRecursiveCall();
+    assert((r.get() != nullptr) != (PyErr_Occurred() != nullptr));
     return r.release();
 }
 
@@ -169,6 +190,7 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
 
 // The tuple-and-dict protocol: all calls on 3.7, and callers that hold a tuple and a dict.
 PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+    assert(PyTuple_Check(args) && (!kwargs || PyDict_Check(kwargs)));
     Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
     if (nkw == 0)
@@ -178,11 +200,16 @@ PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) noexce
     if (!stack) return PyErr_NoMemory();
     Ref kwnames = Ref::steal(PyTuple_New(nkw));
     PyObject* result = nullptr;
+    // A finalizer run by the allocation above may have resized the caller's dict.
+    if (kwnames && PyDict_GET_SIZE(kwargs) != nkw) {
+        PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+        kwnames = fail();
+    }
     if (kwnames) {
         for (Py_ssize_t i = 0; i < nargs; ++i) stack[i] = PyTuple_GET_ITEM(args, i);
         Py_ssize_t pos = 0, j = 0;
         PyObject *key, *value;
-        while (PyDict_Next(kwargs, &pos, &key, &value)) {
+        while (j < nkw && PyDict_Next(kwargs, &pos, &key, &value)) {
             Py_INCREF(key);
             PyTuple_SET_ITEM(kwnames.get(), j, key);
             stack[nargs + j] = value;
@@ -200,6 +227,7 @@ PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) noexce
 // ---- the type's slots ----
 
 PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) noexcept {
+    assert(!PyErr_Occurred());
     // Any non-None obj binds: classmethod hands us (type, type) on 3.10-3.12, (type, NULL) on 3.9.
     if (obj == nullptr || obj == Py_None) {
         Py_INCREF(self);
@@ -251,6 +279,8 @@ int function_clear(PyObject* self) noexcept {
 void function_dealloc(PyObject* self) noexcept {
     FunctionObject* f = (FunctionObject*)self;
     PyObject_GC_UnTrack(self);
+    // A wrapper of a wrapper of ... frees its whole chain from here.
+    ORVEX_TRASHCAN_BEGIN(self, function_dealloc)
     if (f->weakreflist) PyObject_ClearWeakRefs(self);
     function_clear(self);
     Py_CLEAR(f->code);
@@ -258,6 +288,7 @@ void function_dealloc(PyObject* self) noexcept {
     Py_CLEAR(f->qualname);
     Py_CLEAR(f->varnames);
     PyObject_GC_Del(self);
+    ORVEX_TRASHCAN_END(self)
 }
 
 // ---- attributes ----
@@ -411,12 +442,12 @@ Ref make_code(const FunctionDef& fdef, PyObject* module_name) {
     if (PyDict_SetItemString(ns.get(), "__builtins__", PyEval_GetBuiltins()) < 0) return fail();
     Ref done = Ref::steal(PyEval_EvalCode(module_code.get(), ns.get(), ns.get()));
     if (!done) return fail();
-    PyObject* stub = PyDict_GetItemString(ns.get(), fdef.name);
+    Ref stub = Ref::borrow(PyDict_GetItemString(ns.get(), fdef.name));
     if (!stub) {
         PyErr_SetString(PyExc_SystemError, "stub definition produced no function");
         return fail();
     }
-    Ref code = Ref::steal(PyObject_GetAttr(stub, names().__code__));
+    Ref code = Ref::steal(PyObject_GetAttr(stub.get(), names().__code__));
 #if PY_VERSION_HEX >= 0x030B0000
     if (code) {
         Ref replace = Ref::steal(PyObject_GetAttrString(code.get(), "replace"));
@@ -472,12 +503,12 @@ int ready_function_type() noexcept {
 
 Ref make_function(const FunctionDef& fdef, PyObject* globals, PyObject* defaults,
                   PyObject* kwdefaults, PyObject* closure) {
-    PyObject* module_name = PyDict_GetItemWithError(globals, names().__name__);
+    Ref module_name = Ref::borrow(PyDict_GetItemWithError(globals, names().__name__));
     if (!module_name) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "module has no __name__");
         return fail();
     }
-    Ref code = make_code(fdef, module_name);
+    Ref code = make_code(fdef, module_name.get());
     if (!code) return fail();
     Ref builtins_module = Ref::steal(PyImport_ImportModule("builtins"));
     if (!builtins_module) return fail();
@@ -497,7 +528,7 @@ Ref make_function(const FunctionDef& fdef, PyObject* globals, PyObject* defaults
     f->builtins = Ref::borrow(PyModule_GetDict(builtins_module.get())).release();
     f->name = name.release();
     f->qualname = qualname.release();
-    f->module = Ref::borrow(module_name).release();
+    f->module = module_name.release();
     f->doc = fdef.doc ? PyUnicode_FromString(fdef.doc) : Ref::borrow(Py_None).release();
     f->dict = nullptr;
     f->defaults = defaults && defaults != Py_None ? Ref::borrow(defaults).release() : nullptr;
@@ -558,6 +589,10 @@ Ref clone_function(FunctionObject* proto, PyObject* closure) noexcept {
 }
 
 Ref lookup_global(FunctionObject* func, PyObject* name) noexcept {
+    if (!func->globals || !func->builtins) {  // cleared by the collector
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+        return fail();
+    }
     PyObject* value = PyDict_GetItemWithError(func->globals, name);
     if (value || PyErr_Occurred()) return Ref::borrow(value);
     value = PyDict_GetItemWithError(func->builtins, name);

@@ -1,5 +1,6 @@
 #include "common/module_frame.hpp"
 
+#include <cassert>
 #include <cstdio>
 #include <cstring>
 
@@ -36,6 +37,7 @@ int warn_on_version_mismatch(PyObject* module) noexcept {
 }  // namespace
 
 PyObject* frame_create(ModuleFrame& frame, PyObject* module_spec) noexcept {
+    assert(module_spec && !PyErr_Occurred());
     int64_t current = current_interpreter_id();
     if (current == -1 && PyErr_Occurred()) return nullptr;
     if (frame.interpreter_id == -1) {
@@ -56,6 +58,7 @@ PyObject* frame_create(ModuleFrame& frame, PyObject* module_spec) noexcept {
 }
 
 int frame_exec(ModuleFrame& frame, PyObject* module, int (*body)(PyObject*)) noexcept {
+    assert(module && !PyErr_Occurred());
     if (frame.module) {
         if (frame.module == module) return 0;
         PyErr_Format(PyExc_RuntimeError,
@@ -78,13 +81,13 @@ int bind(PyObject* module, const char* name, Ref value) noexcept {
 
 Ref module_logger(PyObject* module) noexcept {
     PyObject* globals = PyModule_GetDict(module);
-    PyObject* logging = PyDict_GetItemWithError(globals, names().logging);
-    PyObject* name = logging ? PyDict_GetItemWithError(globals, names().__name__) : nullptr;
+    Ref logging = Ref::borrow(PyDict_GetItemWithError(globals, names().logging));
+    Ref name = logging ? Ref::borrow(PyDict_GetItemWithError(globals, names().__name__)) : fail();
     if (!name) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "module namespace incomplete");
         return fail();
     }
-    return call_method1(logging, names().getLogger, name);
+    return call_method1(logging.get(), names().getLogger, name.get());
 }
 
 Ref import_module(PyObject* module, const char* name) noexcept {
@@ -115,12 +118,13 @@ Ref import_from(PyObject* module, const char* from_module, const char* name, int
 
 Ref fork_context() noexcept {
     PyObject* builtins = PyEval_GetBuiltins();
-    PyObject* import = builtins ? PyDict_GetItemWithError(builtins, names().__import__) : nullptr;
+    Ref import = builtins ? Ref::borrow(PyDict_GetItemWithError(builtins, names().__import__))
+                          : fail();
     if (!import) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "__import__ not found");
         return fail();
     }
-    Ref mp = call1(import, names().multiprocessing);
+    Ref mp = call1(import.get(), names().multiprocessing);
     if (!mp) return fail();
     return call_method1(mp.get(), names().get_context, names().fork);
 }
@@ -128,12 +132,13 @@ Ref fork_context() noexcept {
 Ref class_namespace(PyObject* module, const char* qualname, const char* doc) noexcept {
     Ref ns = Ref::steal(PyDict_New());
     if (!ns) return fail();
-    PyObject* module_name = PyDict_GetItemWithError(PyModule_GetDict(module), names().__name__);
+    Ref module_name =
+        Ref::borrow(PyDict_GetItemWithError(PyModule_GetDict(module), names().__name__));
     if (!module_name) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "module has no __name__");
         return fail();
     }
-    if (PyDict_SetItemString(ns.get(), "__module__", module_name) < 0) return fail();
+    if (PyDict_SetItemString(ns.get(), "__module__", module_name.get()) < 0) return fail();
     Ref q = Ref::steal(PyUnicode_FromString(qualname));
     if (!q || PyDict_SetItemString(ns.get(), "__qualname__", q.get()) < 0) return fail();
     if (doc) {
@@ -161,6 +166,7 @@ Ref make_class(PyObject* metatype, const char* name, PyObject* bases, PyObject* 
     PyObject *key, *value;
     Py_ssize_t pos = 0;
     while (PyDict_Next(dict, &pos, &key, &value)) {
+        Ref held = Ref::borrow(value);  // the attribute read below may run the collector
         // A staticmethod's or classmethod's function needs its class for super() too.
         Ref inner;
         if (Py_TYPE(value) == &PyStaticMethod_Type || Py_TYPE(value) == &PyClassMethod_Type) {

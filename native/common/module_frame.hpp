@@ -8,6 +8,7 @@ namespace orvex {
 // Per-module record of the one interpreter and the one module object it may live in.
 struct ModuleFrame {
     const char* short_name;  // "concurro"
+    const char* doc;         // the module docstring
     int64_t interpreter_id;  // -1 until the first create
     PyObject* module;        // strong; set once an exec step has completed
 };
@@ -33,7 +34,7 @@ struct FramedModule {
         {0, nullptr},
     };
     static inline PyModuleDef def = {
-        PyModuleDef_HEAD_INIT, Frame.short_name, nullptr, 0, nullptr, slots, nullptr, nullptr,
+        PyModuleDef_HEAD_INIT, Frame.short_name, Frame.doc, 0, nullptr, slots, nullptr, nullptr,
         nullptr,
     };
 };

@@ -47,7 +47,8 @@ Ref init_impl(FunctionObject* func, PyObject* const* p) {
         PyErr_SetString(PyExc_RuntimeError, "super(): __class__ cell not found");
         return fail();
     }
-    Ref super = Ref::steal(PyObject_CallFunctionObjArgs((PyObject*)&PySuper_Type, func->klass,
+    Ref klass = Ref::borrow(func->klass);
+    Ref super = Ref::steal(PyObject_CallFunctionObjArgs((PyObject*)&PySuper_Type, klass.get(),
                                                         self, nullptr));
     if (!super) return fail();
     Ref base_init = Ref::steal(PyObject_GetAttr(super.get(), names().__init__));
@@ -166,13 +167,13 @@ const FunctionDef kRun = {"run", "ChildLabor.run", "self", kRunDoc, run_impl, nu
 
 int add_child_labor(PyObject* module) noexcept {
     PyObject* globals = PyModule_GetDict(module);
-    PyObject* context = PyDict_GetItemWithError(globals, names().multiprocessing);
+    Ref context = Ref::borrow(PyDict_GetItemWithError(globals, names().multiprocessing));
     if (!context) {
         if (!PyErr_Occurred())
             PyErr_SetString(PyExc_NameError, "name 'multiprocessing' is not defined");
         return -1;
     }
-    Ref base = Ref::steal(PyObject_GetAttr(context, names().Process));
+    Ref base = Ref::steal(PyObject_GetAttr(context.get(), names().Process));
     if (!base) return -1;
     Ref bases = Ref::steal(PyTuple_Pack(1, base.get()));
     Ref ns = class_namespace(module, "ChildLabor", kChildLaborDoc);

@@ -3,15 +3,21 @@
 #include "common/names.hpp"
 #include "concurro/child_labor.hpp"
 #include "concurro/pcall.hpp"
+#include "concurro/record_reader.hpp"
 
 namespace orvex::concurro {
 namespace {
 
-ModuleFrame g_frame = {"concurro", -1, nullptr};
+ModuleFrame g_frame = {
+    "concurro",
+    "Parallel calls in forked child processes.\n\n"
+    "Pcall runs one callable, or several, each in a child forked from this process, and\n"
+    "returns their results in child order, or raises the first failure of a child.",
+    -1, nullptr};
 
 // ChildWork = namedtuple("ChildWork", ["target", "args", "kwargs"])
 Ref make_child_work(PyObject* globals) noexcept {
-    PyObject* namedtuple = PyDict_GetItemWithError(globals, names().namedtuple);
+    Ref namedtuple = Ref::borrow(PyDict_GetItemWithError(globals, names().namedtuple));
     if (!namedtuple) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_NameError, "name 'namedtuple' is not defined");
         return fail();
@@ -26,11 +32,11 @@ Ref make_child_work(PyObject* globals) noexcept {
         PyList_SET_ITEM(fields.get(), i, field_names[i]);
     }
     PyObject* args[2] = {type_name.get(), fields.get()};
-    Ref type = call_vector(namedtuple, args, 2, nullptr);
+    Ref type = call_vector(namedtuple.get(), args, 2, nullptr);
     if (!type) return fail();
     // namedtuple names the calling Python frame's module, which here is the import machinery's.
-    PyObject* module_name = PyDict_GetItemWithError(globals, names().__name__);
-    if (!module_name || PyObject_SetAttrString(type.get(), "__module__", module_name) < 0)
+    Ref module_name = Ref::borrow(PyDict_GetItemWithError(globals, names().__name__));
+    if (!module_name || PyObject_SetAttrString(type.get(), "__module__", module_name.get()) < 0)
         return fail();
     return type;
 }
@@ -53,7 +59,7 @@ int body(PyObject* module) noexcept {
     if (bind(module, "logger", module_logger(module)) < 0 ||
         bind(module, "ChildWork", make_child_work(globals)) < 0)
         return -1;
-    if (add_child_labor(module) < 0) return -1;
+    if (add_child_labor(module) < 0 || init_record_reader() < 0) return -1;
     return add_pcall(module);
 }
 

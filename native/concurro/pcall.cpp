@@ -3,6 +3,7 @@
 #include "common/handled.hpp"
 #include "common/module_frame.hpp"
 #include "common/names.hpp"
+#include "concurro/record_reader.hpp"
 
 namespace orvex::concurro {
 namespace {
@@ -92,10 +93,16 @@ Ref init_impl(FunctionObject* func, PyObject* const* p) {
     Ref varkwargs = Ref::steal(PyDict_New());
     if (!varkwargs) return fail();
     PyObject *key, *value;
-    Py_ssize_t pos = 0;
+    Py_ssize_t pos = 0, size = PyDict_GET_SIZE(p[7]);
     while (PyDict_Next(p[7], &pos, &key, &value)) {
+        // Iterating a value runs Python code, which can reach this dict through gc.
+        Ref key_ref = Ref::borrow(key), value_ref = Ref::borrow(value);
         Ref values = Ref::steal(PySequence_List(value));
         if (!values || PyDict_SetItem(varkwargs.get(), key, values.get()) < 0) return fail();
+        if (PyDict_GET_SIZE(p[7]) != size) {
+            PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+            return fail();
+        }
     }
     if (set(self, names().varkwargs, varkwargs.get()) < 0 ||
         set(self, names().results, Py_None) < 0)
@@ -157,14 +164,12 @@ Ref init_impl(FunctionObject* func, PyObject* const* p) {
     return Ref::borrow(Py_None);
 }
 
-// Appends len(obj) to counts when it is not 0.
-int add_count(PyObject* counts, PyObject* obj) {
+// Lowers smallest to len(obj) when that is not 0.
+int add_count(Py_ssize_t& smallest, PyObject* obj) {
     Py_ssize_t n = PyObject_Size(obj);
     if (n < 0) return -1;
-    if (n == 0) return 0;
-    Ref count = Ref::steal(PyLong_FromSsize_t(n));
-    if (!count) return -1;
-    return PyList_Append(counts, count.get());
+    if (n > 0 && n < smallest) smallest = n;
+    return 0;
 }
 
 // The number of instances: the shortest non-empty count.
@@ -172,39 +177,28 @@ Py_ssize_t count_instances(FunctionObject* func, PyObject* self) {
     Ref targets = get(self, names().targets);
     if (!targets) return -1;
     bool single = PyCallable_Check(targets.get());
-    Ref counts = Ref::steal(PyList_New(0));
-    if (!counts) return -1;
-    if (!single && add_count(counts.get(), targets.get()) < 0) return -1;
+    Py_ssize_t smallest = PY_SSIZE_T_MAX;
+    if (!single && add_count(smallest, targets.get()) < 0) return -1;
     Ref iargs = get(self, names().iargs);
-    if (!iargs || add_count(counts.get(), iargs.get()) < 0) return -1;
+    if (!iargs || add_count(smallest, iargs.get()) < 0) return -1;
     Ref ikwargs = get(self, names().ikwargs);
-    if (!ikwargs || add_count(counts.get(), ikwargs.get()) < 0) return -1;
+    if (!ikwargs || add_count(smallest, ikwargs.get()) < 0) return -1;
     Ref varkwargs = get(self, names().varkwargs);
     if (!varkwargs) return -1;
     Ref values = call_method0(varkwargs.get(), names().values);
     Ref it = values ? Ref::steal(PyObject_GetIter(values.get())) : fail();
     if (!it) return -1;
     while (Ref value = Ref::steal(PyIter_Next(it.get())))
-        if (add_count(counts.get(), value.get()) < 0) return -1;
+        if (add_count(smallest, value.get()) < 0) return -1;
     if (PyErr_Occurred()) return -1;
-    if (PyList_GET_SIZE(counts.get()) == 0) {
-        if (single) return 1;
-        // The built-in's own error for an empty sequence.
-        PyObject* min = PyDict_GetItemWithError(func->builtins, names().min);
-        if (!min) {
-            if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "no instance to run");
-            return -1;
-        }
-        Ref none = call1(min, counts.get());
-        if (none) PyErr_SetString(PyExc_ValueError, "no instance to run");
-        return -1;
-    }
-    Py_ssize_t smallest = PY_SSIZE_T_MAX;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(counts.get()); ++i) {
-        Py_ssize_t n = PyLong_AsSsize_t(PyList_GET_ITEM(counts.get(), i));
-        if (n < smallest) smallest = n;
-    }
-    return smallest;
+    if (smallest < PY_SSIZE_T_MAX) return smallest;
+    if (single) return 1;
+    // min() of no counts: the built-in's own error for an empty sequence.
+    Ref min = lookup_global(func, names().min);
+    Ref no_counts = min ? Ref::steal(PyList_New(0)) : fail();
+    if (!no_counts) return -1;
+    if (call1(min.get(), no_counts.get())) PyErr_SetString(PyExc_ValueError, "no instance to run");
+    return -1;
 }
 
 // Where each instance's target comes from: the one callable forever, or the list in order.
@@ -298,15 +292,20 @@ int add_varkwargs(PyObject* kwargs, PyObject* varkwargs, Py_ssize_t i) {
 // still young, and a large batch builds hundreds of thousands of them. Only objects that
 // nothing but the batch references are held back, so no cycle can form through them
 // before they are all handed back, once, at the end (or on the way out of an error).
+// Being out of the collector's sight also keeps them from gc.get_objects() while they are
+// half-built.
 class DeferredTracking {
 public:
+    // Check ok(): without its buffer the holder cannot hold anything.
     explicit DeferredTracking(Py_ssize_t capacity) noexcept
         : objects_(capacity > 0 ? PyMem_New(PyObject*, (size_t)capacity) : nullptr),
           capacity_(objects_ ? capacity : 0) {}
     ~DeferredTracking() {
-        for (Py_ssize_t k = 0; k < size_; ++k) PyObject_GC_Track(objects_[k]);
+        for (Py_ssize_t k = 0; k < size_; ++k)
+            if (!gc_is_tracked(objects_[k])) PyObject_GC_Track(objects_[k]);
         PyMem_Free(objects_);
     }
+    bool ok() const noexcept { return objects_ != nullptr; }
     DeferredTracking(const DeferredTracking&) = delete;
     DeferredTracking& operator=(const DeferredTracking&) = delete;
 
@@ -406,8 +405,11 @@ Ref argument_set(PyObject* self, PyObject* source, Py_ssize_t i,
     return make_set(nullptr, target.get(), std::move(args), std::move(kwargs), deferred);
 }
 
-// The fan-out's inputs read once, when no Python code can run between the per-instance
-// reads: then reading them once per instance, as the algorithm says, gives the same values.
+// The fan-out's inputs read once, when nothing of the class or the inputs runs Python code
+// between the per-instance reads. Up to 3.11 the collector may still run finalizers inside
+// any allocation; for them the snapshot reads as if the collection had come after the
+// fan-out. The snapshot owns what it read, every item taken from the live lists is owned
+// while it is used, and sizes are read again after each allocation.
 struct Snapshot {
     Ref cargs, iargs, ckwargs, ikwargs, varkwargs;
     Ref pairs;         // varkwargs as (key, values, key, values, ...)
@@ -468,6 +470,9 @@ bool take_snapshot(FunctionObject* func, PyObject* self, PyObject* source, Snaps
         PyErr_Clear();
         return false;
     }
+    // A finalizer run by the allocations above may have changed the inputs.
+    if (PyDict_GET_SIZE(snap.varkwargs.get()) != n || !str_keys(snap.ckwargs.get()))
+        return false;
     PyObject *key, *value;
     Py_ssize_t pos = 0, k = 0;
     while (PyDict_Next(snap.varkwargs.get(), &pos, &key, &value)) {
@@ -485,45 +490,39 @@ Ref fast_argument_set(const Snapshot& snap, PyObject* source, Py_ssize_t i,
                       DeferredTracking& deferred) {
     PyObject* iargs = snap.iargs.get();
     PyObject* ikwargs = snap.ikwargs.get();
-    PyObject* own = nullptr;
+    Ref own;
     if (PyList_GET_SIZE(iargs)) {
         if (i >= PyList_GET_SIZE(iargs)) return fail();
-        own = PyList_GET_ITEM(iargs, i);
-        if (!PyTuple_CheckExact(own) && !PyList_CheckExact(own)) return fail();
+        own = Ref::borrow(PyList_GET_ITEM(iargs, i));
+        if (!PyTuple_CheckExact(own.get()) && !PyList_CheckExact(own.get())) return fail();
     }
-    PyObject* own_kwargs = nullptr;
+    Ref own_kwargs;
     if (PyList_GET_SIZE(ikwargs)) {
         if (i >= PyList_GET_SIZE(ikwargs)) return fail();
-        own_kwargs = PyList_GET_ITEM(ikwargs, i);
-        if (!PyDict_CheckExact(own_kwargs)) return fail();
+        own_kwargs = Ref::borrow(PyList_GET_ITEM(ikwargs, i));
+        // kwargs.update(own_kwargs) below compares no keys through Python code.
+        if (!PyDict_CheckExact(own_kwargs.get()) || !str_keys(own_kwargs.get())) return fail();
     }
     Ref args = as_tuple(snap.cargs.get());
     if (!args) return fail();
     if (own) {
-        Ref tail = as_tuple(own);
+        Ref tail = as_tuple(own.get());
         args = tail ? concat(args.get(), tail.get()) : fail();
         if (!args) return fail();
     }
     Ref kwargs = Ref::steal(PyDict_Copy(snap.ckwargs.get()));
     if (!kwargs) return fail();
-    if (own_kwargs) {
-        // kwargs.update(own_kwargs), as long as no key could compare through Python code.
-        PyObject *key, *value;
-        Py_ssize_t pos = 0;
-        while (PyDict_Next(own_kwargs, &pos, &key, &value)) {
-            if (!PyUnicode_CheckExact(key)) return fail();  // nothing observable done yet
-            if (PyDict_SetItem(kwargs.get(), key, value) < 0) return fail();
-        }
-    }
-    PyObject* const* pairs = &PyTuple_GET_ITEM(snap.pairs.get(), 0);
-    for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(snap.pairs.get()); k += 2) {
-        PyObject* key = pairs[k];
-        PyObject* values = pairs[k + 1];
+    if (own_kwargs && PyDict_Update(kwargs.get(), own_kwargs.get()) < 0) return fail();
+    PyObject* pairs = snap.pairs.get();
+    for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(pairs); k += 2) {
+        PyObject* values = PyTuple_GET_ITEM(pairs, k + 1);
         if (i >= PyList_GET_SIZE(values)) {
             PyErr_SetString(PyExc_IndexError, "list index out of range");
             return fail();
         }
-        if (PyDict_SetItem(kwargs.get(), key, PyList_GET_ITEM(values, i)) < 0) return fail();
+        Ref value = Ref::borrow(PyList_GET_ITEM(values, i));
+        if (PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(pairs, k), value.get()) < 0)
+            return fail();
     }
     Ref target = Ref::steal(PyIter_Next(source));
     if (!target) {
@@ -543,8 +542,13 @@ Ref build_arguments_impl(FunctionObject* func, PyObject* const* p) {
     if (!source) return fail();
     Ref sets = Ref::steal(PyList_New(iterations));
     if (!sets) return fail();
-    DeferredTracking deferred(3 * iterations + 1);  // declared after sets: runs first
-    deferred.hold(sets.get());
+    // Declared after sets, so it hands sets back whole or before freeing it on an error.
+    DeferredTracking deferred(3 * iterations + 1);
+    if (!deferred.ok()) {
+        PyErr_NoMemory();
+        return fail();
+    }
+    deferred.hold(sets.get());  // its empty slots are never in sight of gc.get_objects()
     Snapshot snap;
     bool fast = take_snapshot(func, self, source.get(), snap);
     for (Py_ssize_t i = 0; i < iterations; ++i) {
@@ -607,10 +611,14 @@ Ref start_impl(FunctionObject* func, PyObject* const* p) {
     return fail();
 }
 
-// Takes every record off the queue, as long as the queue says it has one.
-int drain(PyObject* self, PyObject* records) {
+// Takes every record off the queue, as long as the queue says it has one. The queue the
+// batch made is read without waiting for a record that may never be whole; once the
+// workers have ended (writers_gone), a record still in part counts as none.
+int drain(PyObject* self, PyObject* records, bool writers_gone) {
     Ref queue = get(self, names()._queue);
     if (!queue) return -1;
+    int read = drain_pipe(self, queue.get(), records, writers_gone);
+    if (read != 0) return read < 0 ? -1 : 0;
     for (;;) {
         Ref empty = call_method0(queue.get(), names().empty);
         if (!empty) return -1;
@@ -686,7 +694,8 @@ Ref time_out(FunctionObject* func, PyObject* self) {
 Ref collect(PyObject* self, PyObject* records) {
     Ref processes = get(self, names()._processes);
     if (!processes) return fail();
-    Ref workers = Ref::steal(PySequence_List(processes.get()));
+    // A tuple: Python code run below could empty a list found through gc.get_referrers().
+    Ref workers = Ref::steal(PySequence_Tuple(processes.get()));
     if (!workers) return fail();
     Ref by_index = Ref::steal(PyDict_New());
     if (!by_index) return fail();
@@ -695,16 +704,20 @@ Ref collect(PyObject* self, PyObject* records) {
         Ref index = Ref::steal(PySequence_GetItem(record.get(), 0));
         if (!index || PyDict_SetItem(by_index.get(), index.get(), record.get()) < 0) return fail();
     }
-    Py_ssize_t n = PyList_GET_SIZE(workers.get());
+    Py_ssize_t n = PyTuple_GET_SIZE(workers.get());
     Ref results = Ref::steal(PyTuple_New(n));
     if (!results) return fail();
+    // Out of gc.get_objects() until every slot is filled.
+    PyObject_GC_UnTrack(results.get());
     for (Py_ssize_t i = 0; i < n; ++i) {
         Ref index = Ref::steal(PyLong_FromSsize_t(i));
         if (!index) return fail();
-        PyObject* record = PyDict_GetItemWithError(by_index.get(), index.get());
+        // The record's own __getitem__ below may remove it from by_index.
+        Ref record_ref = Ref::borrow(PyDict_GetItemWithError(by_index.get(), index.get()));
+        PyObject* record = record_ref.get();
         if (!record) {
             if (PyErr_Occurred()) return fail();
-            PyObject* worker = PyList_GET_ITEM(workers.get(), i);
+            PyObject* worker = PyTuple_GET_ITEM(workers.get(), i);
             Ref pid = get(worker, names().pid);
             Ref exitcode = pid ? get(worker, names().exitcode) : fail();
             if (!exitcode) return fail();
@@ -732,6 +745,7 @@ Ref collect(PyObject* self, PyObject* records) {
         }
         PyTuple_SET_ITEM(results.get(), i, result.release());
     }
+    if (!gc_is_tracked(results.get())) PyObject_GC_Track(results.get());
     return results;
 }
 
@@ -756,7 +770,7 @@ Ref join_impl(FunctionObject* func, PyObject* const* p) {
         int alive = any_alive(self);
         if (alive < 0) return fail();
         if (!alive) break;
-        if (drain(self, records.get()) < 0) return fail();
+        if (drain(self, records.get(), false) < 0) return fail();
         Ref time = lookup_global(func, names().time);
         if (!time || !call_method1(time.get(), names().sleep, quarter.get())) return fail();
         Ref timeout = get(self, names().timeout);
@@ -775,7 +789,7 @@ Ref join_impl(FunctionObject* func, PyObject* const* p) {
     }
     Ref stopped = now(func);
     if (!stopped || set(self, names().stoptime, stopped.get()) < 0) return fail();
-    if (drain(self, records.get()) < 0) return fail();
+    if (drain(self, records.get(), true) < 0) return fail();
     Ref processes = get(self, names()._processes);
     Ref it = processes ? Ref::steal(PyObject_GetIter(processes.get())) : fail();
     if (!it) return fail();

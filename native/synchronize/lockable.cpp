@@ -73,12 +73,12 @@ int add_lockable(PyObject* module) noexcept {
     PyObject* globals = PyModule_GetDict(module);
     Ref ns = class_namespace(module, "Lockable", kLockableDoc);
     if (!ns) return -1;
-    PyObject* context = PyDict_GetItemWithError(globals, names().multiprocessing);
+    Ref context = Ref::borrow(PyDict_GetItemWithError(globals, names().multiprocessing));
     if (!context) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_NameError, "name 'multiprocessing' is not defined");
         return -1;
     }
-    Ref factory = Ref::steal(PyObject_GetAttr(context, names().RLock));
+    Ref factory = Ref::steal(PyObject_GetAttr(context.get(), names().RLock));
     if (!factory) return -1;
     Ref kwdefaults = Ref::steal(PyDict_New());
     if (!kwdefaults || PyDict_SetItemString(kwdefaults.get(), "lock", factory.get()) < 0) return -1;

@@ -117,7 +117,8 @@ Ref new_impl(FunctionObject* f, PyObject* const* p) {
         PyErr_SetString(PyExc_RuntimeError, "super(): __class__ cell not found");
         return fail();
     }
-    PyObject* super_args[2] = {f->klass, cls};
+    Ref klass = Ref::borrow(f->klass);
+    PyObject* super_args[2] = {klass.get(), cls};
     Ref next = call_vector((PyObject*)&PySuper_Type, super_args, 2, nullptr);
     if (!next) return fail();
     Ref next_new = Ref::steal(PyObject_GetAttr(next.get(), names().__new__));

@@ -199,7 +199,8 @@ Ref locked_steps(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
     Ref found;
     if (kCreate && ensure_lock(f, self, found) < 0) return fail();
     if (acquire_lock(f, self, n, std::move(found)) < 0) return fail();
-    Ref result = call_vector(f->closure, args, (size_t)nargs, kwnames);
+    Ref method = Ref::borrow(f->closure);  // the collector may clear the wrapper meanwhile
+    Ref result = call_vector(method.get(), args, (size_t)nargs, kwnames);
     if (result) return release_lock(self, n) ? std::move(result) : fail();
     // As in a finally clause: the method's exception is the one being handled while the
     // lock is released, so an exception of release() gets it as __context__.
@@ -247,12 +248,16 @@ Ref call_with_keyword_self(FunctionObject* f, PyObject* const* args, Py_ssize_t 
     return result;
 }
 
+// Index of the keyword `self`, -1 when absent, -2 with an error set.
 Py_ssize_t find_self_keyword(PyObject* kwnames) noexcept {
     Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t i = 0; i < nkw; ++i)
         if (PyTuple_GET_ITEM(kwnames, i) == names().self) return i;
-    for (Py_ssize_t i = 0; i < nkw; ++i)
-        if (PyUnicode_Compare(PyTuple_GET_ITEM(kwnames, i), names().self) == 0) return i;
+    for (Py_ssize_t i = 0; i < nkw; ++i) {
+        int cmp = PyUnicode_Compare(PyTuple_GET_ITEM(kwnames, i), names().self);
+        if (cmp == 0) return i;
+        if (cmp == -1 && PyErr_Occurred()) return -2;
+    }
     return -1;
 }
 
@@ -260,8 +265,14 @@ Py_ssize_t find_self_keyword(PyObject* kwnames) noexcept {
 template <bool kCreate>
 Ref wrapped_raw(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
                 PyObject* kwnames) noexcept {
+    if (!f->closure) {  // cleared by the collector, as a cell of a Python closure can be
+        PyErr_SetString(PyExc_NameError,
+                        "free variable 'method' referenced before assignment in enclosing scope");
+        return fail();
+    }
     if (kwnames && PyTuple_GET_SIZE(kwnames) > 0) {
         Py_ssize_t at = find_self_keyword(kwnames);
+        if (at == -2) return fail();
         if (at >= 0) {
             if (nargs == 0) return call_with_keyword_self<kCreate>(f, args, at, kwnames);
             PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument 'self'",
@@ -277,16 +288,37 @@ Ref wrapped_raw(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
     return locked_call<kCreate>(f, args, nargs, kwnames);
 }
 
-// locked(method): the decorator's closure is the prototype of its wrappers.
+// Each decorator keeps the prototype of its wrappers in a capsule: cloning spares every
+// class built by the metaclass a stub compilation per method. The prototype wraps nothing,
+// so Python code must never reach it: the capsule hides it from gc.get_referents() and it
+// is left untracked, out of gc.get_objects().
+const char kPrototypeCapsule[] = "orvex.async_.synchronize.wrapper_prototype";
+
+void release_prototype(PyObject* capsule) noexcept {
+    Py_XDECREF((PyObject*)PyCapsule_GetPointer(capsule, kPrototypeCapsule));
+}
+
+Ref hide_prototype(Ref proto) noexcept {
+    PyObject_GC_UnTrack(proto.get());
+    Ref capsule = Ref::steal(PyCapsule_New(proto.get(), kPrototypeCapsule, release_prototype));
+    if (capsule) proto.release();
+    return capsule;
+}
+
+// locked(method)
 Ref decorate_impl(FunctionObject* f, PyObject* const* p) {
     PyObject* method = p[0];
+    Ref capsule = Ref::borrow(f->closure);
+    if (!capsule || !PyCapsule_IsValid(capsule.get(), kPrototypeCapsule)) {
+        PyErr_SetString(PyExc_SystemError, "locked: the decorator was cleared");
+        return fail();
+    }
     Ref functools = lookup_global(f, names().functools);
     if (!functools) return fail();
     Ref wraps = call_method1(functools.get(), names().wraps, method);
     if (!wraps) return fail();
-    // Cloned from a prototype: compiling a stub per decoration would make every class built
-    // by the metaclass pay for it.
-    Ref wrapper = clone_function((FunctionObject*)f->closure, method);
+    auto* proto = (FunctionObject*)PyCapsule_GetPointer(capsule.get(), kPrototypeCapsule);
+    Ref wrapper = clone_function(proto, method);
     if (!wrapper) return fail();
     return call1(wraps.get(), wrapper.get());
 }
@@ -311,7 +343,9 @@ Ref make_decorator(const FunctionDef& fdef, const FunctionDef& wrapper, PyObject
     }
     Ref proto = make_function(wrapper, globals);
     if (!proto) return fail();
-    return make_function(fdef, globals, nullptr, nullptr, proto.get());
+    Ref capsule = hide_prototype(std::move(proto));
+    if (!capsule) return fail();
+    return make_function(fdef, globals, nullptr, nullptr, capsule.get());
 }
 
 }  // namespace

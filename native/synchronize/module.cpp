@@ -8,7 +8,7 @@
 namespace orvex::synchronize {
 namespace {
 
-ModuleFrame g_frame = {"synchronize", -1, nullptr};
+ModuleFrame g_frame = {"synchronize", nullptr, -1, nullptr};
 
 int body(PyObject* module) noexcept {
     if (bind(module, "inspect", import_module(module, "inspect")) < 0 ||

@@ -1,3 +1,7 @@
+"""Parallel calls in forked child processes.
+
+Pcall runs one callable, or several, each in a child forked from this process, and
+returns their results in child order, or raises the first failure of a child."""
 # The stdlib imports are listed as re-exports because the runtime module holds them and
 # its functions look them up there at every call: rebinding e.g. ``concurro.time`` is a
 # supported way to change behaviour.
@@ -51,8 +55,18 @@ class Pcall:
     stoptime: float
     _queue: SimpleQueue[_Record]
     _processes: List[ChildLabor]
+    # At run time pcall(cls, *args, **kwargs) hands every argument to the constructor.
     @classmethod
-    def pcall(cls, *args: Any, **kwargs: Any) -> Tuple[Any, ...]: ...
+    def pcall(
+        cls,
+        targets: _Targets,
+        timeout: Optional[float] = None,
+        cargs: Iterable[Any] = (),
+        iargs: Iterable[Iterable[Any]] = (),
+        ckwargs: Dict[str, Any] = {},
+        ikwargs: Iterable[Mapping[str, Any]] = (),
+        **varkwargs: Iterable[Any],
+    ) -> Tuple[Any, ...]: ...
     def __init__(
         self,
         targets: _Targets,

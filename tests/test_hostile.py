@@ -1,0 +1,186 @@
+"""What hostile but legal Python code does to the native modules: an exception, never a
+crash, a leaked lock or a hang."""
+import gc
+import os
+import signal
+import sys
+import textwrap
+import threading
+import time
+
+import pytest
+
+from orvex.async_ import concurro, synchronize
+from orvex.async_.concurro import Pcall
+from orvex.async_.synchronize import Lockable, locked
+
+
+def lock_is_free(obj):
+    def try_lock():
+        got = obj.__lock__.acquire(False)
+        if got:
+            obj.__lock__.release()
+        box.append(got)
+
+    box = []
+    t = threading.Thread(target=try_lock)
+    t.start()
+    t.join()
+    return box[0]
+
+
+def test_everything_a_decorator_lets_gc_reach_is_safe_to_call():
+    class Plain:
+        pass
+
+    for decorator in (locked, Lockable.locked):
+        for obj in gc.get_referents(decorator):
+            if callable(obj) and not isinstance(obj, type):
+                try:
+                    obj(Plain())
+                except Exception:
+                    pass
+
+
+def test_wrapper_chains_raise_recursion_error_and_free_without_overflow():
+    class Plain:
+        def method(self):
+            return 1
+
+    chain = Plain.method
+    for _ in range(20000):
+        chain = locked(chain)
+    obj = Plain()
+    with pytest.raises(RecursionError):
+        chain(obj)
+    assert lock_is_free(obj)
+    for _ in range(80000):
+        chain = locked(chain)
+    del chain  # frees 100,000 wrappers, each holding the next
+
+
+def test_fan_out_survives_a_finalizer_that_empties_its_inputs():
+    # Up to 3.11 the collector runs inside allocations: a finalizer that empties iargs
+    # while an entry of it is being copied must not free that entry under the copy.
+    p = Pcall(len)
+
+    class Bomb:
+        def __init__(self, fuse):
+            self.fuse, self.cycle = fuse, self
+
+        def __del__(self):
+            if self.fuse:
+                Bomb(self.fuse - 1)
+            else:
+                p.iargs.clear()
+
+    threshold = gc.get_threshold()
+    try:
+        for fuse in range(10):
+            p.iargs = [[i] * 25 for i in range(300)]
+            gc.set_threshold(1)
+            Bomb(fuse)
+            sets = p._build_arguments()
+            gc.set_threshold(*threshold)
+            assert all(s["args"] in ((i,) * 25, ()) for i, s in enumerate(sets))
+    finally:
+        gc.set_threshold(*threshold)
+
+
+def test_join_holds_what_a_record_frees_through_gc(fast_poll):
+    class Worker:
+        pid, exitcode = 123, 0
+
+        def is_alive(self):
+            return False
+
+        def join(self):
+            pass
+
+    class Record:
+        def __init__(self, index):
+            self.index = index
+
+        def __getitem__(self, i):
+            if i == 0:
+                return self.index
+            # Empty every container that refers to this record or to the workers.
+            for holder in gc.get_referrers(self) + gc.get_referrers(p._processes[0]):
+                if isinstance(holder, (dict, list)) and holder is not vars(self):
+                    holder.clear()
+            return True if i == 1 else "value"
+
+    p = Pcall(len, iargs=[(), ()])
+    p._processes = [Worker(), Worker()]
+    p._records = [Record(0), Record(1)]
+    with pytest.raises(Exception):
+        p.join()
+
+
+@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="AddressSanitizer reserves the address space a limit would cut")
+def test_batch_bookkeeping_out_of_memory_is_memory_error(run_python):
+    # The argument-set list fits under the limit, its bookkeeping does not; the list's
+    # empty slots must never be in sight of gc.get_objects().
+    script = textwrap.dedent("""
+        import gc, resource
+        from orvex.async_.concurro import Pcall
+
+        class Targets:
+            def __len__(self):
+                return 1 << 27
+            def __iter__(self):
+                return self
+            def __next__(self):
+                for obj in gc.get_objects():
+                    if type(obj) is list:
+                        len(obj), obj[:1]
+                raise ValueError("no more")
+
+        p = Pcall(len)
+        p.targets = Targets()
+        soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+        resource.setrlimit(resource.RLIMIT_AS, (3 << 30, hard))
+        try:
+            p._build_arguments()
+        except (MemoryError, ValueError) as e:
+            print(type(e).__name__)
+    """)
+    done = run_python("-c", script)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.strip() in ("MemoryError", "ValueError")
+
+
+def test_non_string_keywords_are_refused_before_anything_runs():
+    class Plain:
+        @locked
+        def method(self, **kwargs):
+            return kwargs
+
+    obj = Plain()
+    obj.method()
+    with pytest.raises(TypeError):
+        obj.method(**{1: 2})
+    assert lock_is_free(obj)
+    with pytest.raises(TypeError):
+        Pcall(len, **{1: [1]})
+    with pytest.raises(TypeError):
+        Lockable().acquire(**{1: 2})
+
+
+def big(n, delay):
+    time.sleep(delay)
+    return b"x" * n
+
+
+@pytest.mark.parametrize("timeout", [None, 30])
+def test_join_survives_a_worker_killed_while_writing(reaped, fast_poll, timeout):
+    # Worker 0 fills the pipe and is killed holding the queue's writer lock, part of its
+    # record written; workers 1 and 2 then wait for that lock.
+    p = reaped(Pcall(big, timeout, iargs=[(8 << 20, 0), (10, 0.5), (10, 0.5)]))
+    p.start()
+    time.sleep(0.3)
+    os.kill(p.pids[0], signal.SIGKILL)
+    with pytest.raises(RuntimeError, match="process-0 .* ended without a result"):
+        p.join()
+    assert sorted(record[0] for record in p._records) == [1, 2]

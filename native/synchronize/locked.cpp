@@ -192,8 +192,8 @@ bool release_lock(PyObject* self, const Names& n) noexcept {
 
 // Steps 1 to 6; args[0] is self, args and kwnames go to the method as they are.
 template <bool kCreate>
-Ref locked_steps(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
-                 PyObject* kwnames) noexcept {
+Ref locked_call(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
+                PyObject* kwnames) noexcept {
     const Names& n = names();
     PyObject* self = args[0];
     Ref found;
@@ -208,16 +208,6 @@ Ref locked_steps(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
     if (!release_lock(self, n)) return fail();
     raised.reraise();
     return fail();
-}
-
-// A lock or a method that calls a locked wrapper again recurses through C alone.
-template <bool kCreate>
-Ref locked_call(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
-                PyObject* kwnames) noexcept {
-    if (Py_EnterRecursiveCall(" while calling a Python object")) return fail();
-    Ref result = locked_steps<kCreate>(f, args, nargs, kwnames);
-    Py_LeaveRecursiveCall();
-    return result;
 }
 
 // `self` came as a keyword: move it to the front, the other keywords after it.

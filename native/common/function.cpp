@@ -210,15 +210,23 @@ PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) noexce
         Py_ssize_t pos = 0, j = 0;
         PyObject *key, *value;
         while (j < nkw && PyDict_Next(kwargs, &pos, &key, &value)) {
+            // Reached through type(f).__call__, no interpreter checks the names first.
+            if (!PyUnicode_Check(key)) {
+                PyErr_Format(PyExc_TypeError, "%U() keywords must be strings",
+                             ((FunctionObject*)self)->name);
+                break;
+            }
             Py_INCREF(key);
             PyTuple_SET_ITEM(kwnames.get(), j, key);
             stack[nargs + j] = value;
             ++j;
         }
-        // The dict belongs to the caller; its values must outlive a callee that mutates it.
-        for (Py_ssize_t i = 0; i < nkw; ++i) Py_INCREF(stack[nargs + i]);
-        result = function_dispatch((FunctionObject*)self, stack, nargs, kwnames.get());
-        for (Py_ssize_t i = 0; i < nkw; ++i) Py_DECREF(stack[nargs + i]);
+        if (j == nkw) {
+            // The dict is the caller's; its values must outlive a callee that mutates it.
+            for (Py_ssize_t i = 0; i < nkw; ++i) Py_INCREF(stack[nargs + i]);
+            result = function_dispatch((FunctionObject*)self, stack, nargs, kwnames.get());
+            for (Py_ssize_t i = 0; i < nkw; ++i) Py_DECREF(stack[nargs + i]);
+        }
     }
     PyMem_Free(stack);
     return result;

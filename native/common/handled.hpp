@@ -40,4 +40,20 @@ private:
     PyObject *saved_type_, *saved_value_, *saved_tb_;
 };
 
+// Sets the error being raised aside while cleanup code runs and raises it again when
+// destroyed; whatever the cleanup itself raised is dropped.
+class PendingError {
+public:
+    PendingError() noexcept { PyErr_Fetch(&type_, &value_, &tb_); }
+    ~PendingError() {
+        PyErr_Clear();
+        PyErr_Restore(type_, value_, tb_);
+    }
+    PendingError(const PendingError&) = delete;
+    PendingError& operator=(const PendingError&) = delete;
+
+private:
+    PyObject *type_, *value_, *tb_;
+};
+
 }  // namespace orvex

@@ -19,7 +19,7 @@ namespace orvex {
     X(varkwargs) X(results) X(_processes) X(_build_arguments) X(index) X(queue)          \
     X(starttime) X(stoptime) X(livings) X(format) X(p) X(extended_msg) X(ChildLabor)     \
     X(TimeoutError) X(exitcode) X(_records) X(callable) X(min) X(append) X(values)     \
-    X(__import__) X(_pending) X(fork) X(self) X(_) X(logging) X(_reader) X(_wlock)        \
+    X(__import__) X(_pending) X(fork) X(self) X(_) X(logging) X(_reader) X(_rlock) X(_wlock)        \
     X(fileno) X(_unread) X(_ForkingPickler) X(loads)
 
 struct Names {

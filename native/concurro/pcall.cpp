@@ -460,17 +460,22 @@ bool take_snapshot(FunctionObject* func, PyObject* self, PyObject* source, Snaps
         !PyList_CheckExact(snap.ikwargs.get()) || !PyDict_CheckExact(snap.varkwargs.get()) ||
         !str_keys(snap.ckwargs.get()))
         return false;
-    Py_ssize_t n = PyDict_GET_SIZE(snap.varkwargs.get());
-    snap.pairs = Ref::steal(PyTuple_New(2 * n));
     snap.set_template = Ref::steal(PyDict_New());
-    if (!snap.pairs || !snap.set_template ||
+    if (!snap.set_template ||
         PyDict_SetItem(snap.set_template.get(), names().target, Py_None) < 0 ||
         PyDict_SetItem(snap.set_template.get(), names().args, Py_None) < 0 ||
         PyDict_SetItem(snap.set_template.get(), names().kwargs, Py_None) < 0) {
         PyErr_Clear();
         return false;
     }
-    // A finalizer run by the allocations above may have changed the inputs.
+    Py_ssize_t n = PyDict_GET_SIZE(snap.varkwargs.get());
+    Ref pairs = Ref::steal(PyTuple_New(2 * n));
+    if (!pairs) {
+        PyErr_Clear();
+        return false;
+    }
+    // Filled below without allocating, so no collection sees its empty slots; a finalizer
+    // run by the allocations above may have changed the inputs, so they are checked again.
     if (PyDict_GET_SIZE(snap.varkwargs.get()) != n || !str_keys(snap.ckwargs.get()))
         return false;
     PyObject *key, *value;
@@ -479,9 +484,10 @@ bool take_snapshot(FunctionObject* func, PyObject* self, PyObject* source, Snaps
         if (!PyUnicode_CheckExact(key) || !PyList_CheckExact(value)) return false;
         Py_INCREF(key);
         Py_INCREF(value);
-        PyTuple_SET_ITEM(snap.pairs.get(), k++, key);
-        PyTuple_SET_ITEM(snap.pairs.get(), k++, value);
+        PyTuple_SET_ITEM(pairs.get(), k++, key);
+        PyTuple_SET_ITEM(pairs.get(), k++, value);
     }
+    snap.pairs = std::move(pairs);
     return true;
 }
 
@@ -500,7 +506,7 @@ Ref fast_argument_set(const Snapshot& snap, PyObject* source, Py_ssize_t i,
     if (PyList_GET_SIZE(ikwargs)) {
         if (i >= PyList_GET_SIZE(ikwargs)) return fail();
         own_kwargs = Ref::borrow(PyList_GET_ITEM(ikwargs, i));
-        // kwargs.update(own_kwargs) below compares no keys through Python code.
+        // With str keys only, kwargs.update(own_kwargs) below calls no __eq__ of a key.
         if (!PyDict_CheckExact(own_kwargs.get()) || !str_keys(own_kwargs.get())) return fail();
     }
     Ref args = as_tuple(snap.cargs.get());
@@ -707,8 +713,8 @@ Ref collect(PyObject* self, PyObject* records) {
     Py_ssize_t n = PyTuple_GET_SIZE(workers.get());
     Ref results = Ref::steal(PyTuple_New(n));
     if (!results) return fail();
-    // Out of gc.get_objects() until every slot is filled.
-    PyObject_GC_UnTrack(results.get());
+    // Out of gc.get_objects() until every slot is filled (the empty tuple is never tracked).
+    if (n > 0) PyObject_GC_UnTrack(results.get());
     for (Py_ssize_t i = 0; i < n; ++i) {
         Ref index = Ref::steal(PyLong_FromSsize_t(i));
         if (!index) return fail();
@@ -745,7 +751,7 @@ Ref collect(PyObject* self, PyObject* records) {
         }
         PyTuple_SET_ITEM(results.get(), i, result.release());
     }
-    if (!gc_is_tracked(results.get())) PyObject_GC_Track(results.get());
+    if (n > 0 && !gc_is_tracked(results.get())) PyObject_GC_Track(results.get());
     return results;
 }
 

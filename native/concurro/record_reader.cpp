@@ -15,6 +15,7 @@
 #include <utility>
 
 #include "common/compat.hpp"
+#include "common/handled.hpp"
 #include "common/names.hpp"
 
 namespace orvex::concurro {
@@ -29,6 +30,16 @@ PyObject* g_connection_type;  // multiprocessing.connection.Connection
 
 // How long a drain waits for more of a record that has begun to arrive.
 constexpr int kRestOfRecordWaitMs = 50;
+// How long the writer lock may stay taken with nothing arriving before its holder is taken
+// for dead (when some worker has ended without a record).
+constexpr int kSilentHolderWaitMs = 500;
+
+// lock.acquire(False): 1 when taken, 0 when not, -1 with an error set.
+int try_acquire(PyObject* lock) noexcept {
+    PyObject* no_block = Py_False;
+    Ref got = call_method(lock, names().acquire, &no_block, 1);
+    return got ? PyObject_IsTrue(got.get()) : -1;
+}
 
 // True when obj.name is the method `function` bound to obj; -1 with an error set.
 int is_bound(PyObject* obj, PyObject* name, PyObject* function) noexcept {
@@ -76,7 +87,9 @@ Ref unread_bytes(PyObject* self) noexcept {
 }
 
 // Appends what the pipe holds right now; never waits. The byte count, or -1 with an error.
-Py_ssize_t read_available(int fd, PyObject* buffer) noexcept {
+// The caller holds the queue's reader lock, so no get() elsewhere takes the bytes between
+// the count and the read.
+Py_ssize_t read_counted(int fd, PyObject* buffer) noexcept {
     int available = 0;
     if (ioctl(fd, FIONREAD, &available) < 0) {
         PyErr_SetFromErrno(PyExc_OSError);
@@ -98,6 +111,20 @@ Py_ssize_t read_available(int fd, PyObject* buffer) noexcept {
         return -1;
     }
     return got;
+}
+
+// read_counted() under the queue's reader lock; nothing is read while another thread of
+// this process holds it.
+Py_ssize_t read_available(PyObject* queue, int fd, PyObject* buffer) noexcept {
+    Ref lock = Ref::steal(PyObject_GetAttr(queue, names()._rlock));
+    if (!lock) return -1;
+    int taken = try_acquire(lock.get());
+    if (taken <= 0) return taken;
+    Py_ssize_t got = read_counted(fd, buffer);
+    if (got >= 0) return call_method0(lock.get(), names().release) ? got : -1;
+    PendingError read_error;
+    call_method0(lock.get(), names().release);
+    return -1;
 }
 
 // A frame as the queue's connection sends it: a 4-byte big-endian signed length, or -1
@@ -217,7 +244,8 @@ int drop_if_writer_died(PyObject* self, PyObject* queue, int fd, PyObject* buffe
     int truth = PyObject_IsTrue(alive.get());
     if (truth != 0) return truth < 0 ? -1 : 0;
     // Whatever it wrote before it died is in the pipe by now.
-    if (read_available(fd, buffer) < 0 || take_whole_records(buffer, records) < 0) return -1;
+    if (read_available(queue, fd, buffer) < 0 || take_whole_records(buffer, records) < 0)
+        return -1;
     if (PyByteArray_GET_SIZE(buffer) == 0) return 0;
     if (PyByteArray_Resize(buffer, 0) < 0) return -1;
     Ref lock = Ref::steal(PyObject_GetAttr(queue, names()._wlock));
@@ -227,6 +255,59 @@ int drop_if_writer_died(PyObject* self, PyObject* queue, int fd, PyObject* buffe
         if (!PyErr_ExceptionMatches(PyExc_ValueError)) return -1;
         PyErr_Clear();
     }
+    return 0;
+}
+
+// 1 when some worker has ended without a record among records and another is still alive.
+int worker_lost_while_others_wait(PyObject* self, PyObject* records) noexcept {
+    Ref received = Ref::steal(PySet_New(nullptr));
+    if (!received) return -1;
+    for (Py_ssize_t k = 0; k < PyList_GET_SIZE(records); ++k) {
+        Ref record = Ref::borrow(PyList_GET_ITEM(records, k));
+        Ref index = Ref::steal(PySequence_GetItem(record.get(), 0));
+        if (!index || PySet_Add(received.get(), index.get()) < 0) return -1;
+    }
+    Ref listed = Ref::steal(PyObject_GetAttr(self, names()._processes));
+    Ref processes = listed ? Ref::steal(PySequence_Tuple(listed.get())) : fail();
+    if (!processes) return -1;
+    bool lost = false, waiting = false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(processes.get()); ++i) {
+        Ref alive = call_method0(PyTuple_GET_ITEM(processes.get(), i), names().is_alive);
+        int truth = alive ? PyObject_IsTrue(alive.get()) : -1;
+        if (truth < 0) return -1;
+        if (truth) {
+            waiting = true;
+            continue;
+        }
+        Ref index = Ref::steal(PyLong_FromSsize_t(i));
+        int has = index ? PySet_Contains(received.get(), index.get()) : -1;
+        if (has < 0) return -1;
+        if (!has) lost = true;
+    }
+    return lost && waiting;
+}
+
+// The pipe is empty. A worker killed after taking the queue's writer lock and before
+// writing a byte would keep the others from ever putting their records. When the lock is
+// taken, a worker has ended without a record, others wait, and nothing arrives for a
+// while, the holder is taken for dead and its lock is released.
+int free_lock_of_silent_writer(PyObject* self, PyObject* queue, int fd,
+                               PyObject* records) noexcept {
+    Ref lock = Ref::steal(PyObject_GetAttr(queue, names()._wlock));
+    if (!lock) return -1;
+    for (int look = 0; look < 2; ++look) {
+        int taken = try_acquire(lock.get());
+        if (taken < 0) return -1;
+        if (taken) return call_method0(lock.get(), names().release) ? 0 : -1;
+        if (look == 1) break;
+        int suspect = worker_lost_while_others_wait(self, records);
+        if (suspect <= 0) return suspect;
+        int more = wait_readable(fd, kSilentHolderWaitMs);
+        if (more != 0) return more < 0 ? -1 : 0;
+    }
+    if (call_method0(lock.get(), names().release)) return 0;
+    if (!PyErr_ExceptionMatches(PyExc_ValueError)) return -1;
+    PyErr_Clear();
     return 0;
 }
 
@@ -257,10 +338,13 @@ int drain_pipe(PyObject* self, PyObject* queue, PyObject* records, bool writers_
     Ref buffer = unread_bytes(self);
     if (!buffer) return -1;
     for (;;) {
-        if (read_available(fd, buffer.get()) < 0 ||
+        if (read_available(queue, fd, buffer.get()) < 0 ||
             take_whole_records(buffer.get(), records) < 0)
             return -1;
-        if (PyByteArray_GET_SIZE(buffer.get()) == 0) return 1;
+        if (PyByteArray_GET_SIZE(buffer.get()) == 0) {
+            if (writers_gone) return 1;
+            return free_lock_of_silent_writer(self, queue, fd, records) < 0 ? -1 : 1;
+        }
         if (writers_gone) return PyByteArray_Resize(buffer.get(), 0) < 0 ? -1 : 1;
         // Part of a record is here; its writer is normally still at it.
         int more = wait_readable(fd, kRestOfRecordWaitMs);

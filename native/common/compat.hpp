@@ -108,6 +108,11 @@ inline bool gc_is_tracked(PyObject* obj) noexcept {
 // 3.10 sys._clear_type_cache() restarts the numbering, so a tag may come back on another
 // type at a reused address; from 3.11 tags are never handed out twice, and 3.13 marks a
 // valid tag by being non-zero alone.
+#if PY_VERSION_HEX >= 0x030B0000
+constexpr bool kStableTypeVersions = true;
+#else
+constexpr bool kStableTypeVersions = false;
+#endif
 inline unsigned int stable_type_version(PyTypeObject* type) noexcept {
 #if PY_VERSION_HEX >= 0x030D0000
     return type->tp_version_tag;
@@ -202,7 +207,9 @@ inline PyObject* existing_instance_dict(PyObject* obj) noexcept {
     (void)obj;
     return nullptr;
 #else
-    PyObject** slot = _PyObject_GetDictPtr(obj);
+    Py_ssize_t offset = Py_TYPE(obj)->tp_dictoffset;
+    if (offset > 0) return *(PyObject**)((char*)obj + offset);
+    PyObject** slot = offset ? _PyObject_GetDictPtr(obj) : nullptr;
     return slot ? *slot : nullptr;
 #endif
 }

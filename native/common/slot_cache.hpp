@@ -16,6 +16,10 @@ public:
     // *plain false, leaving the read to the caller. Null with *plain true: the read failed.
     Ref read(PyObject* obj, PyObject* name, bool* plain) noexcept {
         PyTypeObject* type = Py_TYPE(obj);
+        if (!kStableTypeVersions) {
+            *plain = type->tp_getattro == PyObject_GenericGetAttr && !_PyType_Lookup(type, name);
+            return *plain ? read_dict(obj, name) : fail();
+        }
         Entry& entry = entries_[((uintptr_t)type / alignof(PyTypeObject)) % kEntries];
         unsigned int version = stable_type_version(type);
         if (entry.type == type && entry.version == version && version != 0 &&
@@ -41,6 +45,16 @@ public:
         Ref value = Ref::steal(PyObject_GenericGetAttr(obj, name));
         if (value) entry = {type, version, inline_slot_of(obj, value.get())};
         return value;
+    }
+
+    // obj.<name>, whatever the class.
+    Ref get(PyObject* obj, PyObject* name) noexcept {
+        if (kStableTypeVersions) {
+            bool plain;
+            Ref value = read(obj, name, &plain);
+            if (value || plain) return value;
+        }
+        return Ref::steal(PyObject_GetAttr(obj, name));
     }
 
 private:

@@ -48,6 +48,7 @@ Ref read_lock(PyObject* self, bool* plain) noexcept {
 struct SemLockMethods {
     PyMethodDef* acquire = nullptr;
     PyMethodDef* release = nullptr;
+    bool fastcall = false;         // acquire's convention: vector or tuple
     PyObject* no_block = nullptr;  // (False,)
 } g_semlock;
 
@@ -73,6 +74,7 @@ void learn_semlock(PyObject* method) noexcept {
         PyErr_Clear();
         return;
     }
+    g_semlock.fastcall = convention & METH_FASTCALL;
     g_semlock.acquire = acquire;
     g_semlock.release = release;
 }
@@ -81,6 +83,9 @@ bool is_bound(PyObject* method, PyMethodDef* def) noexcept {
     return def && Py_TYPE(method) == &PyCFunction_Type &&
            ((PyCFunctionObject*)method)->m_ml == def;
 }
+
+// The object a method found by is_bound is bound to (neither method is static).
+PyObject* bound_self(PyObject* method) noexcept { return ((PyCFunctionObject*)method)->m_self; }
 
 template <typename Function>
 Function c_function(PyMethodDef* def) noexcept {
@@ -99,8 +104,8 @@ Ref try_acquire(PyObject* lock, const Names& n) noexcept {
         if (!is_bound(acquire.get(), g_semlock.acquire))
             return call_vector(acquire.get(), &no_block, 0, n.kw_block);
     }
-    PyObject* owner = PyCFunction_GET_SELF(acquire.get());
-    if (g_semlock.acquire->ml_flags & METH_FASTCALL)
+    PyObject* owner = bound_self(acquire.get());
+    if (g_semlock.fastcall)
         return Ref::steal(c_function<_PyCFunctionFastWithKeywords>(g_semlock.acquire)(
             owner, &no_block, 1, nullptr));
     return Ref::steal(c_function<PyCFunctionWithKeywords>(g_semlock.acquire)(
@@ -115,7 +120,7 @@ Ref call_release(PyObject* lock, const Names& n) noexcept {
     if (!release) return fail();
     if (!is_bound(release.get(), g_semlock.release)) return call0(release.get());
     return Ref::steal(
-        c_function<PyCFunction>(g_semlock.release)(PyCFunction_GET_SELF(release.get()), nullptr));
+        c_function<PyCFunction>(g_semlock.release)(bound_self(release.get()), nullptr));
 }
 
 // Concurrent first calls must all store one and the same lock: creating the RLock runs
@@ -174,8 +179,7 @@ int wait_for_lock(FunctionObject* f, PyObject* self) noexcept {
 }
 
 int acquire_lock(FunctionObject* f, PyObject* self, const Names& n, Ref lock) noexcept {
-    bool plain;
-    if (!lock) lock = read_lock(self, &plain);
+    if (!lock) lock = g_lock_slots.get(self, n.__lock__);
     if (!lock) return -1;
     Ref got = try_acquire(lock.get(), n);
     if (!got) return -1;
@@ -185,8 +189,7 @@ int acquire_lock(FunctionObject* f, PyObject* self, const Names& n, Ref lock) no
 }
 
 bool release_lock(PyObject* self, const Names& n) noexcept {
-    bool plain;
-    Ref lock = read_lock(self, &plain);
+    Ref lock = g_lock_slots.get(self, n.__lock__);
     return lock && call_release(lock.get(), n);
 }
 

@@ -132,10 +132,10 @@ namespace detail {
 // The slots of obj's inline values and, where the layout records it, their number (else
 // -1); null when obj keeps no inline values now (its attributes moved to a dict).
 inline PyObject** inline_values(PyObject* obj, Py_ssize_t* capacity) noexcept {
-#if PY_VERSION_HEX >= 0x030E0000
+#if PY_VERSION_HEX >= 0x030E0000 || defined(Py_GIL_DISABLED)
     (void)obj;
     (void)capacity;
-    return nullptr;  // layout not checked yet: the generic lookup
+    return nullptr;  // layout not checked: the generic lookup
 #elif PY_VERSION_HEX >= 0x030D0000
     // After the object: capacity, size, embedded and valid bytes, then the slots.
     PyTypeObject* type = Py_TYPE(obj);

@@ -1,4 +1,5 @@
 """The native function type as Python code sees it, with Lockable's methods as subjects."""
+import builtins
 import ctypes
 import functools
 import importlib
@@ -237,7 +238,7 @@ class TestAttributes:
     def test_function_made_from_the_code_does_not_run_silently(self):
         code = Lockable.release.__code__
         assert code.co_filename == synchronize.__file__
-        copy = types.FunctionType(code, {})
+        copy = types.FunctionType(code, {"__builtins__": builtins})
         with pytest.raises(RuntimeError, match="Lockable.release is implemented natively"):
             copy(Lockable())
 

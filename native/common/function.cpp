@@ -408,7 +408,9 @@ PyObject* get_class(PyObject* self, void*) noexcept {
 
 // Refused as object.__class__ refuses it for a Python function, message and all.
 int set_class(PyObject* self, PyObject* value, void*) noexcept {
-    PyObject* descr = PyDict_GetItemString(PyBaseObject_Type.tp_dict, "__class__");
+    Ref name = Ref::steal(PyUnicode_InternFromString("__class__"));
+    if (!name) return -1;
+    PyObject* descr = _PyType_Lookup(&PyBaseObject_Type, name.get());  // object's is immutable
     if (!descr || !Py_TYPE(descr)->tp_descr_set) {
         PyErr_SetString(PyExc_TypeError, "__class__ assignment is not supported");
         return -1;

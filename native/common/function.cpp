@@ -76,7 +76,7 @@ Ref bind_and_call(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
 
     // Each named parameter owns its reference from the moment it is bound: looking up a
     // keyword-only default may run a key's __eq__, which may replace the defaults.
-    for (Py_ssize_t i = 0; i < npos; ++i) params[i] = Ref::borrow(args[i]).release();
+    for (Py_ssize_t i = 0; i < npos; ++i) params[i] = new_ref(args[i]);
     if (nargs > f->argcount && !f->has_varargs) {
         raise_positional_count(f, nargs);
         goto done;
@@ -114,7 +114,7 @@ Ref bind_and_call(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
                          f->name, key);
             goto done;
         }
-        params[at] = Ref::borrow(value).release();
+        params[at] = new_ref(value);
     }
     if (npos < f->argcount) {
         Py_ssize_t ndefaults = f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0;
@@ -125,7 +125,7 @@ Ref bind_and_call(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
                 raise_positional_count(f, nargs);
                 goto done;
             }
-            params[i] = Ref::borrow(PyTuple_GET_ITEM(f->defaults, i - first_default)).release();
+            params[i] = new_ref(PyTuple_GET_ITEM(f->defaults, i - first_default));
         }
     }
     for (Py_ssize_t i = f->argcount; i < named; ++i) {
@@ -517,7 +517,7 @@ Ref make_code(const FunctionDef& fdef, PyObject* module_name, PyObject* module_f
         return fail();
     }
     Ref code = Ref::steal(PyObject_GetAttr(stub.get(), names().__code__));
-#if PY_VERSION_HEX >= 0x030B0000
+#if ORVEX_CODE_HAS_QUALNAME
     if (code) {
         Ref replace = Ref::steal(PyObject_GetAttrString(code.get(), "replace"));
         if (!replace) return fail();
@@ -595,20 +595,20 @@ Ref make_function(const FunctionDef& fdef, PyObject* globals, PyObject* defaults
     if (!f) return fail();
     // Every field is set before anything can fail, so dealloc sees a whole object.
     f->code = code.release();
-    f->globals = Ref::borrow(globals).release();
-    f->builtins = Ref::borrow(PyModule_GetDict(builtins_module.get())).release();
+    f->globals = new_ref(globals);
+    f->builtins = new_ref(PyModule_GetDict(builtins_module.get()));
     f->name = name.release();
     f->qualname = qualname.release();
     f->module = module_name.release();
-    f->doc = fdef.doc ? PyUnicode_FromString(fdef.doc) : Ref::borrow(Py_None).release();
+    f->doc = fdef.doc ? PyUnicode_FromString(fdef.doc) : new_ref(Py_None);
     f->dict = nullptr;
-    f->defaults = defaults && defaults != Py_None ? Ref::borrow(defaults).release() : nullptr;
+    f->defaults = defaults && defaults != Py_None ? new_xref(defaults) : nullptr;
     f->kwdefaults =
-        kwdefaults && kwdefaults != Py_None ? Ref::borrow(kwdefaults).release() : nullptr;
+        kwdefaults && kwdefaults != Py_None ? new_xref(kwdefaults) : nullptr;
     f->annotations = nullptr;
     f->weakreflist = nullptr;
     f->klass = nullptr;
-    f->closure = Ref::borrow(closure).release();
+    f->closure = new_xref(closure);
     f->type_params = nullptr;
 #if ORVEX_HAS_VECTORCALL
     f->vectorcall = function_vectorcall;
@@ -632,20 +632,20 @@ Ref make_function(const FunctionDef& fdef, PyObject* globals, PyObject* defaults
 Ref clone_function(FunctionObject* proto, PyObject* closure) noexcept {
     FunctionObject* f = PyObject_GC_New(FunctionObject, &FunctionType);
     if (!f) return fail();
-    f->code = Ref::borrow(proto->code).release();
-    f->globals = Ref::borrow(proto->globals).release();
-    f->builtins = Ref::borrow(proto->builtins).release();
-    f->name = Ref::borrow(proto->name).release();
-    f->qualname = Ref::borrow(proto->qualname).release();
-    f->module = Ref::borrow(proto->module).release();
-    f->doc = Ref::borrow(proto->doc).release();
+    f->code = new_ref(proto->code);
+    f->globals = new_xref(proto->globals);
+    f->builtins = new_xref(proto->builtins);
+    f->name = new_ref(proto->name);
+    f->qualname = new_ref(proto->qualname);
+    f->module = new_xref(proto->module);
+    f->doc = new_xref(proto->doc);
     f->dict = nullptr;
-    f->defaults = Ref::borrow(proto->defaults).release();
-    f->kwdefaults = Ref::borrow(proto->kwdefaults).release();
+    f->defaults = new_xref(proto->defaults);
+    f->kwdefaults = new_xref(proto->kwdefaults);
     f->annotations = nullptr;
     f->weakreflist = nullptr;
     f->klass = nullptr;
-    f->closure = Ref::borrow(closure).release();
+    f->closure = new_xref(closure);
     f->type_params = nullptr;
 #if ORVEX_HAS_VECTORCALL
     f->vectorcall = proto->vectorcall;
@@ -658,9 +658,15 @@ Ref clone_function(FunctionObject* proto, PyObject* closure) noexcept {
     f->has_varargs = proto->has_varargs;
     f->has_varkw = proto->has_varkw;
     f->as_python_function = false;
-    f->varnames = Ref::borrow(proto->varnames).release();
+    f->varnames = new_ref(proto->varnames);
     PyObject_GC_Track((PyObject*)f);
     return Ref::steal((PyObject*)f);
+}
+
+Ref global_attr(FunctionObject* func, PyObject* name, PyObject* attr) noexcept {
+    Ref obj = lookup_global(func, name);
+    if (!obj) return fail();
+    return get_attr(obj.get(), attr);
 }
 
 Ref lookup_global(FunctionObject* func, PyObject* name) noexcept {

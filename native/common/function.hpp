@@ -7,6 +7,9 @@ namespace orvex {
 
 struct FunctionObject;
 
+// The first parameter of a method, self or cls, as an implementation receives it.
+constexpr int kSelf = 0;
+
 // Receives the bound parameters in co_varnames order: positional ones, keyword-only ones,
 // then the *args tuple and the **kwargs dict where the signature has them.
 using BoundImpl = Ref (*)(FunctionObject* func, PyObject* const* params);
@@ -73,6 +76,9 @@ Ref clone_function(FunctionObject* proto, PyObject* closure) noexcept;
 // Looks a name up in the function's module namespace, then in the builtins.
 // Null with NameError set when it is in neither.
 Ref lookup_global(FunctionObject* func, PyObject* name) noexcept;
+
+// `name.attr` with name looked up as lookup_global does, at call time.
+Ref global_attr(FunctionObject* func, PyObject* name, PyObject* attr) noexcept;
 
 // Readies the type; once per module exec.
 int ready_function_type() noexcept;

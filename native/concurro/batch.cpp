@@ -3,7 +3,7 @@
 #include "concurro/batch.hpp"
 
 #include "common/handled.hpp"
-#include "common/names.hpp"
+#include "concurro/state.hpp"
 #include "concurro/record_reader.hpp"
 #include "concurro/workers.hpp"
 

@@ -1,8 +1,8 @@
 #include "concurro/child_labor.hpp"
 
 #include "common/handled.hpp"
-#include "common/module_frame.hpp"
-#include "common/names.hpp"
+#include "common/module_setup.hpp"
+#include "concurro/state.hpp"
 
 namespace orvex::concurro {
 namespace {

@@ -1,7 +1,7 @@
 // Process control and introspection of a running batch: pids, livings, terminate, kill.
 #include "concurro/control.hpp"
 
-#include "common/names.hpp"
+#include "concurro/state.hpp"
 #include "concurro/workers.hpp"
 
 namespace orvex::concurro {

@@ -3,7 +3,7 @@
 #include "concurro/fan_out.hpp"
 
 #include "common/deferred_tracking.hpp"
-#include "common/names.hpp"
+#include "concurro/state.hpp"
 
 namespace orvex::concurro {
 namespace {
@@ -209,11 +209,9 @@ struct Snapshot {
     Ref set_template;  // {"target": None, "args": None, "kwargs": None}
 };
 
-PyTypeObject* g_repeat_type;  // itertools.repeat, taken when the module is executed
-
 bool is_builtin_iterator(PyObject* it) {
     PyTypeObject* type = Py_TYPE(it);
-    return type == &PyListIter_Type || type == &PyTupleIter_Type || type == g_repeat_type;
+    return type == &PyListIter_Type || type == &PyTupleIter_Type || type == state().repeat_type;
 }
 
 // Reading the inputs runs no code of the class: plain attributes, no descriptors.
@@ -369,18 +367,5 @@ Ref build_arguments_impl(FunctionObject* func, PyObject* const* p) {
 
 const FunctionDef kBuildArguments = {"_build_arguments", "Pcall._build_arguments", "self",
                                       kBuildArgumentsDoc, build_arguments_impl, nullptr};
-
-int init_fan_out() noexcept {
-    if (g_repeat_type) return 0;
-    Ref itertools = Ref::steal(PyImport_ImportModule("itertools"));
-    Ref repeat = itertools ? Ref::steal(PyObject_GetAttrString(itertools.get(), "repeat")) : fail();
-    if (!repeat) return -1;
-    if (!PyType_Check(repeat.get())) {
-        PyErr_SetString(PyExc_ImportError, "itertools.repeat is not a type");
-        return -1;
-    }
-    g_repeat_type = (PyTypeObject*)repeat.release();  // kept for the life of the process
-    return 0;
-}
 
 }  // namespace orvex::concurro

@@ -2,7 +2,7 @@
 // batch's life, process control.
 #include "concurro/pcall.hpp"
 
-#include "common/module_frame.hpp"
+#include "common/module_setup.hpp"
 #include "concurro/batch.hpp"
 #include "concurro/control.hpp"
 #include "concurro/fan_out.hpp"
@@ -34,7 +34,6 @@ const char kPcallDoc[] =
 
 int add_pcall(PyObject* module) noexcept {
     PyObject* globals = PyModule_GetDict(module);
-    if (init_fan_out() < 0) return -1;
     Ref ns = class_namespace(module, "Pcall", kPcallDoc);
     if (!ns) return -1;
     // The one ckwargs default, shared by every construction that omits it.

@@ -2,7 +2,7 @@
 #pragma once
 
 #include "common/function.hpp"
-#include "common/names.hpp"
+#include "concurro/state.hpp"
 
 namespace orvex::concurro {
 

@@ -1,8 +1,8 @@
 #include "synchronize/locked.hpp"
 
 #include "common/handled.hpp"
-#include "common/module_frame.hpp"
-#include "common/names.hpp"
+#include "common/module_setup.hpp"
+#include "synchronize/state.hpp"
 
 namespace orvex::synchronize {
 namespace {

@@ -39,6 +39,9 @@ SANITIZE = os.environ.get("ORVEX_SANITIZE") == "1"
 
 compile_args = ["-std=c++17", "-fvisibility=hidden", "-fno-exceptions", "-fno-rtti",
                 "-Wall", "-Wextra"]
+# CI builds turn warnings into errors; a user's newer compiler must not break an install.
+if os.environ.get("ORVEX_WERROR") == "1":
+    compile_args.append("-Werror")
 # Keep the C++ runtime out of the modules' dependencies: nothing but libpython/libc.
 link_args = ["-static-libstdc++", "-static-libgcc", "-Wl,--as-needed"]
 if SANITIZE:

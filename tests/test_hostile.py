@@ -4,14 +4,12 @@ import gc
 import multiprocessing
 import os
 import signal
-import sys
 import textwrap
 import threading
 import time
 
 import pytest
 
-from orvex.async_ import concurro, synchronize
 from orvex.async_.concurro import Pcall
 from orvex.async_.synchronize import Lockable, locked
 
@@ -106,15 +104,16 @@ def test_join_holds_what_a_record_frees_through_gc(fast_poll):
             if i == 0:
                 return self.index
             # Empty every container that refers to this record or to the workers.
-            for holder in gc.get_referrers(self) + gc.get_referrers(p._processes[0]):
+            for holder in gc.get_referrers(self) + gc.get_referrers(first_worker):
                 if isinstance(holder, (dict, list)) and holder is not vars(self):
                     holder.clear()
             return True if i == 1 else "value"
 
     p = Pcall(len, iargs=[(), ()])
-    p._processes = [Worker(), Worker()]
+    first_worker = Worker()
+    p._processes = [first_worker, Worker()]
     p._records = [Record(0), Record(1)]
-    with pytest.raises(Exception):
+    with pytest.raises(RuntimeError, match="process-1 .* ended without a result"):
         p.join()
 
 

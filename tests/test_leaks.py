@@ -92,6 +92,7 @@ def native_function_attributes():
     def one_round():
         func.__name__, func.__qualname__, func.__doc__, func.__module__
         func.__defaults__, func.__kwdefaults__, func.__annotations__, func.__code__
+        func.__class__, func.__closure__, getattr(func, "__type_params__", None)
         func.__defaults__ = func.__defaults__
         func.__get__(object(), object)
         repr(func)

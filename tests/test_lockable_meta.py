@@ -50,6 +50,9 @@ def test_marker_semantics():
 
         falsy._LockedMeta_ignore = 0
         already = locked(lambda self: 1)
+        also = synchronize.Lockable.locked(lambda self: 2)
+        # The package's own functions are functions, as their Python twins would be.
+        borrowed = synchronize.Lockable.release
 
         @LockableMeta.ignore
         class Nested:
@@ -58,6 +61,8 @@ def test_marker_semantics():
     assert vars(Meta)["_kept"]._LockedMeta_ignore is True
     assert vars(Meta)["falsy"].__wrapped__._LockedMeta_ignore == 0
     assert not hasattr(vars(Meta)["already"].__wrapped__, "__wrapped__")
+    assert not hasattr(vars(Meta)["also"].__wrapped__, "__wrapped__")
+    assert vars(Meta)["borrowed"].__wrapped__ is synchronize.Lockable.release
     assert not hasattr(Meta.Nested, "_LockedMeta_ignore")
 
     def twice():

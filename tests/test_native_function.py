@@ -1,4 +1,5 @@
 """The native function type as Python code sees it, with Lockable's methods as subjects."""
+import builtins
 import ctypes
 import functools
 import importlib
@@ -234,6 +235,13 @@ class TestAttributes:
             if sys.version_info >= (3, 11):
                 assert code.co_qualname == func.__qualname__
 
+    def test_function_made_from_the_code_does_not_run_silently(self):
+        code = Lockable.release.__code__
+        assert code.co_filename == synchronize.__file__
+        copy = types.FunctionType(code, {"__builtins__": builtins})
+        with pytest.raises(RuntimeError, match="Lockable.release is implemented natively"):
+            copy(Lockable())
+
     def test_globals_are_the_module_namespace(self):
         assert Lockable.acquire.__globals__ is vars(synchronize)
 
@@ -251,9 +259,22 @@ class TestIntrospection:
         assert str(inspect.signature(concurro.Pcall.pcall)) == "(*args, **kwargs)"
 
     def test_kind_and_repr(self):
-        assert not inspect.isfunction(Lockable.acquire)
-        assert not inspect.isbuiltin(Lockable.acquire)
+        def plain(self):
+            pass
+
+        func = Lockable.acquire
+        assert inspect.isfunction(func) and isinstance(func, types.FunctionType)
+        assert not inspect.ismethoddescriptor(func) and not inspect.isbuiltin(func)
         assert inspect.ismethod(Lockable().acquire)
+        # Only isinstance() is answered: pickle, copy and the C API go by the real type.
+        assert type(func) is not types.FunctionType
+        assert type(func).__name__ == type(plain).__name__
+        messages = set()
+        for target in (func, plain):
+            with pytest.raises(TypeError) as info:
+                target.__class__ = Lockable
+            messages.add(str(info.value))
+        assert len(messages) == 1
         for func in (Lockable.__init__, Lockable.acquire, Lockable.release):
             assert re.match(r"^<function %s at 0x[0-9a-fA-F]+>$" % re.escape(func.__qualname__),
                             repr(func))

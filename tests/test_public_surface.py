@@ -213,6 +213,7 @@ def test_module_level_objects(module):
             assert isinstance(getattr(module, name), expected), name
     for name, node in stub.functions.items():
         function = getattr(module, name)
+        assert inspect.isfunction(function), name
         assert function.__module__ == module.__name__
         assert function.__qualname__ == function.__name__ == name
         assert function.__doc__, name
@@ -242,6 +243,7 @@ def test_class_surface(stub, name):
     for member_name, stub_def in declared.items():
         qualname = "%s.%s" % (name, member_name)
         function = underlying(held[member_name])
+        assert inspect.isfunction(function), qualname
         assert (function.__name__, function.__qualname__) == (member_name, qualname)
         assert function.__module__ == stub.module.__name__, qualname
         if qualname in NO_DOCSTRING:

@@ -101,7 +101,8 @@ def test_checker_sees_the_real_types(mypy_env, tmp_path):
     out = run_mypy(mypy_env, "--strict", str(source)).stdout
     lines = [line.split(": ", 1)[1] for line in out.splitlines() if line.startswith(str(source))]
     # Older mypy releases spell builtins with their module prefix and optionals as Union.
-    revealed = [line.split('"')[1].replace("builtins.", "").replace("Union[int, None]", "int | None")
+    revealed = [line.split('"')[1].replace("builtins.", "")
+                .replace("Union[int, None]", "int | None")
                 for line in lines if line.startswith("note: Revealed type")]
     assert revealed == [
         "def (x: int) -> str",

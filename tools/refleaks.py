@@ -19,7 +19,7 @@ import time
 import traceback
 import types
 
-from orvex.async_ import concurro, synchronize
+from orvex.async_ import concurro
 from orvex.async_.concurro import Pcall
 from orvex.async_.synchronize import Lockable, LockableMeta, locked
 
@@ -57,7 +57,7 @@ def raises(error, call, *args, **kwargs):
     except error:
         return
     except BaseException as exc:
-        raise AssertionError("%r raised %r, not %s" % (call, exc, error.__name__))
+        raise AssertionError("%r raised %r, not %s" % (call, exc, error.__name__)) from exc
     raise AssertionError("%r raised no %s" % (call, error.__name__))
 
 

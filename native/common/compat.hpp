@@ -44,6 +44,20 @@
 #define ORVEX_CALLEE_CHECKS_KEYWORD_NAMES 0
 #endif
 
+// Code objects carry co_qualname from 3.11 on. Drop with 3.10 support.
+#if PY_VERSION_HEX >= 0x030B0000
+#define ORVEX_CODE_HAS_QUALNAME 1
+#else
+#define ORVEX_CODE_HAS_QUALNAME 0
+#endif
+
+// Python functions carry __type_params__ from 3.12 on. Drop with 3.11 support.
+#if PY_VERSION_HEX >= 0x030C0000
+#define ORVEX_FUNCTIONS_HAVE_TYPE_PARAMS 1
+#else
+#define ORVEX_FUNCTIONS_HAVE_TYPE_PARAMS 0
+#endif
+
 namespace orvex {
 
 inline Py_ssize_t vector_nargs(size_t nargsf) noexcept {

@@ -76,7 +76,7 @@ Ref bind_and_call(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
 
     // Each named parameter owns its reference from the moment it is bound: looking up a
     // keyword-only default may run a key's __eq__, which may replace the defaults.
-    for (Py_ssize_t i = 0; i < npos; ++i) params[i] = Ref::borrow(args[i]).release();
+    for (Py_ssize_t i = 0; i < npos; ++i) params[i] = new_ref(args[i]);
     if (nargs > f->argcount && !f->has_varargs) {
         raise_positional_count(f, nargs);
         goto done;
@@ -114,7 +114,7 @@ Ref bind_and_call(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
                          f->name, key);
             goto done;
         }
-        params[at] = Ref::borrow(value).release();
+        params[at] = new_ref(value);
     }
     if (npos < f->argcount) {
         Py_ssize_t ndefaults = f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0;
@@ -125,7 +125,7 @@ Ref bind_and_call(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
                 raise_positional_count(f, nargs);
                 goto done;
             }
-            params[i] = Ref::borrow(PyTuple_GET_ITEM(f->defaults, i - first_default)).release();
+            params[i] = new_ref(PyTuple_GET_ITEM(f->defaults, i - first_default));
         }
     }
     for (Py_ssize_t i = f->argcount; i < named; ++i) {
@@ -264,6 +264,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(f->annotations);
     Py_VISIT(f->klass);
     Py_VISIT(f->closure);
+    Py_VISIT(f->type_params);
     Py_VISIT(f->varnames);
     return 0;
 }
@@ -281,6 +282,7 @@ int function_clear(PyObject* self) noexcept {
     Py_CLEAR(f->annotations);
     Py_CLEAR(f->klass);
     Py_CLEAR(f->closure);
+    Py_CLEAR(f->type_params);
     return 0;
 }
 
@@ -402,6 +404,53 @@ PyObject* get_builtins(PyObject* self, void*) noexcept {
     return get_or_none(((FunctionObject*)self)->builtins);
 }
 
+// What isinstance() and inspect ask: the package's own functions answer Python's function
+// type, as mock's specs do, while type() stays this one, so pickle, copy and the C API
+// still treat them as what they are.
+PyObject* get_class(PyObject* self, void*) noexcept {
+    FunctionObject* f = (FunctionObject*)self;
+    PyObject* cls = f->as_python_function ? (PyObject*)&PyFunction_Type : (PyObject*)Py_TYPE(self);
+    Py_INCREF(cls);
+    return cls;
+}
+
+// Refused as object.__class__ refuses it for a Python function, message and all.
+int set_class(PyObject* self, PyObject* value, void*) noexcept {
+    Ref name = Ref::steal(PyUnicode_InternFromString("__class__"));
+    if (!name) return -1;
+    PyObject* descr = _PyType_Lookup(&PyBaseObject_Type, name.get());  // object's is immutable
+    if (!descr || !Py_TYPE(descr)->tp_descr_set) {
+        PyErr_SetString(PyExc_TypeError, "__class__ assignment is not supported");
+        return -1;
+    }
+    return Py_TYPE(descr)->tp_descr_set(descr, self, value);
+}
+
+// Nothing is held in cells: the C++ body reaches what it uses directly.
+PyObject* get_closure(PyObject*, void*) noexcept { Py_RETURN_NONE; }
+
+int set_readonly(PyObject*, PyObject*, void*) noexcept {
+    PyErr_SetString(PyExc_AttributeError, "readonly attribute");
+    return -1;
+}
+
+#if ORVEX_FUNCTIONS_HAVE_TYPE_PARAMS
+PyObject* get_type_params(PyObject* self, void*) noexcept {
+    PyObject* params = ((FunctionObject*)self)->type_params;
+    if (!params) return PyTuple_New(0);
+    Py_INCREF(params);
+    return params;
+}
+
+int set_type_params(PyObject* self, PyObject* value, void*) noexcept {
+    if (value == nullptr || !PyTuple_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__type_params__ must be set to a tuple");
+        return -1;
+    }
+    return set_slot(&((FunctionObject*)self)->type_params, value);
+}
+#endif
+
 PyGetSetDef function_getset[] = {
     {"__code__", get_code, set_readonly_code, nullptr, nullptr},
     {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
@@ -412,6 +461,11 @@ PyGetSetDef function_getset[] = {
     {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
     {"__globals__", get_globals, nullptr, nullptr, nullptr},
     {"__builtins__", get_builtins, nullptr, nullptr, nullptr},
+    {"__closure__", get_closure, set_readonly, nullptr, nullptr},
+#if ORVEX_FUNCTIONS_HAVE_TYPE_PARAMS
+    {"__type_params__", get_type_params, set_type_params, nullptr, nullptr},
+#endif
+    {"__class__", get_class, set_class, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -434,11 +488,18 @@ PyMethodDef function_methods[] = {
 // ---- creation ----
 
 // A code object with the wanted parameters, compiled from a stub def so every
-// interpreter version lays it out itself.
-Ref make_code(const FunctionDef& fdef, PyObject* module_name) {
-    Ref source = Ref::steal(PyUnicode_FromFormat("def %s(%s): pass\n", fdef.name, fdef.params));
+// interpreter version lays it out itself. Its file is the extension's, where the body
+// lives; the body only raises, so a function that a tool rebuilds from the code object
+// fails loudly instead of quietly doing nothing.
+Ref make_code(const FunctionDef& fdef, PyObject* module_name, PyObject* module_file) {
+    Ref source = Ref::steal(PyUnicode_FromFormat(
+        "def %s(%s):\n    raise RuntimeError('%s is implemented natively; a function made"
+        " from its code object cannot run')\n",
+        fdef.name, fdef.params, fdef.qualname));
     if (!source) return fail();
-    Ref filename = Ref::steal(PyUnicode_FromFormat("<%U>", module_name));
+    Ref filename = module_file && PyUnicode_Check(module_file)
+                       ? Ref::borrow(module_file)
+                       : Ref::steal(PyUnicode_FromFormat("<%U>", module_name));
     if (!filename) return fail();
     const char* src = PyUnicode_AsUTF8(source.get());
     if (!src) return fail();
@@ -456,7 +517,7 @@ Ref make_code(const FunctionDef& fdef, PyObject* module_name) {
         return fail();
     }
     Ref code = Ref::steal(PyObject_GetAttr(stub.get(), names().__code__));
-#if PY_VERSION_HEX >= 0x030B0000
+#if ORVEX_CODE_HAS_QUALNAME
     if (code) {
         Ref replace = Ref::steal(PyObject_GetAttrString(code.get(), "replace"));
         if (!replace) return fail();
@@ -477,7 +538,8 @@ PyTypeObject FunctionType = [] {
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
     PyTypeObject t = {PyVarObject_HEAD_INIT(nullptr, 0)};
 #pragma GCC diagnostic pop
-    t.tp_name = "orvex.native_function";
+    // Named as Python's function type: tools print type(f).__name__.
+    t.tp_name = "function";
     t.tp_basicsize = sizeof(FunctionObject);
     t.tp_dealloc = function_dealloc;
 #if ORVEX_HAS_VECTORCALL
@@ -516,7 +578,8 @@ Ref make_function(const FunctionDef& fdef, PyObject* globals, PyObject* defaults
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "module has no __name__");
         return fail();
     }
-    Ref code = make_code(fdef, module_name.get());
+    Ref module_file = Ref::borrow(PyDict_GetItemString(globals, "__file__"));
+    Ref code = make_code(fdef, module_name.get(), module_file.get());
     if (!code) return fail();
     Ref builtins_module = Ref::steal(PyImport_ImportModule("builtins"));
     if (!builtins_module) return fail();
@@ -532,20 +595,21 @@ Ref make_function(const FunctionDef& fdef, PyObject* globals, PyObject* defaults
     if (!f) return fail();
     // Every field is set before anything can fail, so dealloc sees a whole object.
     f->code = code.release();
-    f->globals = Ref::borrow(globals).release();
-    f->builtins = Ref::borrow(PyModule_GetDict(builtins_module.get())).release();
+    f->globals = new_ref(globals);
+    f->builtins = new_ref(PyModule_GetDict(builtins_module.get()));
     f->name = name.release();
     f->qualname = qualname.release();
     f->module = module_name.release();
-    f->doc = fdef.doc ? PyUnicode_FromString(fdef.doc) : Ref::borrow(Py_None).release();
+    f->doc = fdef.doc ? PyUnicode_FromString(fdef.doc) : new_ref(Py_None);
     f->dict = nullptr;
-    f->defaults = defaults && defaults != Py_None ? Ref::borrow(defaults).release() : nullptr;
+    f->defaults = defaults && defaults != Py_None ? new_xref(defaults) : nullptr;
     f->kwdefaults =
-        kwdefaults && kwdefaults != Py_None ? Ref::borrow(kwdefaults).release() : nullptr;
+        kwdefaults && kwdefaults != Py_None ? new_xref(kwdefaults) : nullptr;
     f->annotations = nullptr;
     f->weakreflist = nullptr;
     f->klass = nullptr;
-    f->closure = Ref::borrow(closure).release();
+    f->closure = new_xref(closure);
+    f->type_params = nullptr;
 #if ORVEX_HAS_VECTORCALL
     f->vectorcall = function_vectorcall;
 #endif
@@ -556,6 +620,7 @@ Ref make_function(const FunctionDef& fdef, PyObject* globals, PyObject* defaults
     f->kwonlyargcount = PyLong_AsSsize_t(kwonly.get());
     f->has_varargs = (co_flags & CO_VARARGS) != 0;
     f->has_varkw = (co_flags & CO_VARKEYWORDS) != 0;
+    f->as_python_function = true;
     f->nparams = f->argcount + f->kwonlyargcount + f->has_varargs + f->has_varkw;
     f->varnames = varnames.release();
     PyObject_GC_Track((PyObject*)f);
@@ -567,20 +632,21 @@ Ref make_function(const FunctionDef& fdef, PyObject* globals, PyObject* defaults
 Ref clone_function(FunctionObject* proto, PyObject* closure) noexcept {
     FunctionObject* f = PyObject_GC_New(FunctionObject, &FunctionType);
     if (!f) return fail();
-    f->code = Ref::borrow(proto->code).release();
-    f->globals = Ref::borrow(proto->globals).release();
-    f->builtins = Ref::borrow(proto->builtins).release();
-    f->name = Ref::borrow(proto->name).release();
-    f->qualname = Ref::borrow(proto->qualname).release();
-    f->module = Ref::borrow(proto->module).release();
-    f->doc = Ref::borrow(proto->doc).release();
+    f->code = new_ref(proto->code);
+    f->globals = new_xref(proto->globals);
+    f->builtins = new_xref(proto->builtins);
+    f->name = new_ref(proto->name);
+    f->qualname = new_ref(proto->qualname);
+    f->module = new_xref(proto->module);
+    f->doc = new_xref(proto->doc);
     f->dict = nullptr;
-    f->defaults = Ref::borrow(proto->defaults).release();
-    f->kwdefaults = Ref::borrow(proto->kwdefaults).release();
+    f->defaults = new_xref(proto->defaults);
+    f->kwdefaults = new_xref(proto->kwdefaults);
     f->annotations = nullptr;
     f->weakreflist = nullptr;
     f->klass = nullptr;
-    f->closure = Ref::borrow(closure).release();
+    f->closure = new_xref(closure);
+    f->type_params = nullptr;
 #if ORVEX_HAS_VECTORCALL
     f->vectorcall = proto->vectorcall;
 #endif
@@ -591,9 +657,16 @@ Ref clone_function(FunctionObject* proto, PyObject* closure) noexcept {
     f->nparams = proto->nparams;
     f->has_varargs = proto->has_varargs;
     f->has_varkw = proto->has_varkw;
-    f->varnames = Ref::borrow(proto->varnames).release();
+    f->as_python_function = false;
+    f->varnames = new_ref(proto->varnames);
     PyObject_GC_Track((PyObject*)f);
     return Ref::steal((PyObject*)f);
+}
+
+Ref global_attr(FunctionObject* func, PyObject* name, PyObject* attr) noexcept {
+    Ref obj = lookup_global(func, name);
+    if (!obj) return fail();
+    return get_attr(obj.get(), attr);
 }
 
 Ref lookup_global(FunctionObject* func, PyObject* name) noexcept {

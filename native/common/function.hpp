@@ -7,6 +7,9 @@ namespace orvex {
 
 struct FunctionObject;
 
+// The first parameter of a method, self or cls, as an implementation receives it.
+constexpr int kSelf = 0;
+
 // Receives the bound parameters in co_varnames order: positional ones, keyword-only ones,
 // then the *args tuple and the **kwargs dict where the signature has them.
 using BoundImpl = Ref (*)(FunctionObject* func, PyObject* const* params);
@@ -30,6 +33,7 @@ struct FunctionObject {
     PyObject* weakreflist;
     PyObject* klass;    // class the function was defined in, for zero-argument super()
     PyObject* closure;  // what the function closes over (a decorator's wrapped method)
+    PyObject* type_params;  // __type_params__ once assigned; null reads as ()
 #if ORVEX_HAS_VECTORCALL
     vectorcallfunc vectorcall;
 #endif
@@ -41,6 +45,9 @@ struct FunctionObject {
     Py_ssize_t nparams;
     bool has_varargs;
     bool has_varkw;
+    // Reports Python's function type as __class__, so isinstance() and inspect take it for
+    // a function; false for the locked wrappers, which must not pass for one.
+    bool as_python_function;
     PyObject* varnames;  // co_varnames; a fresh tuple per read on 3.11+, so kept here
 };
 
@@ -62,12 +69,16 @@ struct FunctionDef {
 Ref make_function(const FunctionDef& fdef, PyObject* globals, PyObject* defaults = nullptr,
                   PyObject* kwdefaults = nullptr, PyObject* closure = nullptr);
 
-// A new function with proto's code, names and signature, closing over closure.
+// A new function with proto's code, names and signature, closing over closure. Unlike the
+// functions make_function makes, it does not pass for a Python function.
 Ref clone_function(FunctionObject* proto, PyObject* closure) noexcept;
 
 // Looks a name up in the function's module namespace, then in the builtins.
 // Null with NameError set when it is in neither.
 Ref lookup_global(FunctionObject* func, PyObject* name) noexcept;
+
+// `name.attr` with name looked up as lookup_global does, at call time.
+Ref global_attr(FunctionObject* func, PyObject* name, PyObject* attr) noexcept;
 
 // Readies the type; once per module exec.
 int ready_function_type() noexcept;

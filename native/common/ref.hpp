@@ -51,4 +51,21 @@ private:
 // Null marks a failure with the Python error set.
 inline Ref fail() noexcept { return Ref(); }
 
+// A new reference to obj, for a field or a result that takes one over (Py_NewRef, 3.10+).
+inline PyObject* new_ref(PyObject* obj) noexcept {
+    Py_INCREF(obj);
+    return obj;
+}
+
+// new_ref for an object that may be null (Py_XNewRef, 3.10+).
+inline PyObject* new_xref(PyObject* obj) noexcept {
+    Py_XINCREF(obj);
+    return obj;
+}
+
+// obj.name, or null with the error set.
+inline Ref get_attr(PyObject* obj, PyObject* name) noexcept {
+    return Ref::steal(PyObject_GetAttr(obj, name));
+}
+
 }  // namespace orvex

@@ -1,8 +1,8 @@
 #include "concurro/child_labor.hpp"
 
 #include "common/handled.hpp"
-#include "common/module_frame.hpp"
-#include "common/names.hpp"
+#include "common/module_setup.hpp"
+#include "concurro/state.hpp"
 
 namespace orvex::concurro {
 namespace {
@@ -41,8 +41,10 @@ Ref str_of_attr(PyObject* obj, PyObject* name) {
 }
 
 // __init__(self, index, queue, *args, **kwargs)
+enum InitParam { kInitSelf, kIndex, kQueue, kArgs, kKwargs };
+
 Ref init_impl(FunctionObject* func, PyObject* const* p) {
-    PyObject* self = p[0];
+    PyObject* self = p[kInitSelf];
     if (!func->klass) {
         PyErr_SetString(PyExc_RuntimeError, "super(): __class__ cell not found");
         return fail();
@@ -53,12 +55,12 @@ Ref init_impl(FunctionObject* func, PyObject* const* p) {
     if (!super) return fail();
     Ref base_init = Ref::steal(PyObject_GetAttr(super.get(), names().__init__));
     if (!base_init) return fail();
-    PyObject* kwargs = PyDict_GET_SIZE(p[4]) ? p[4] : nullptr;
-    Ref done = Ref::steal(PyObject_Call(base_init.get(), p[3], kwargs));
+    PyObject* kwargs = PyDict_GET_SIZE(p[kKwargs]) ? p[kKwargs] : nullptr;
+    Ref done = Ref::steal(PyObject_Call(base_init.get(), p[kArgs], kwargs));
     if (!done) return fail();
 
-    if (PyObject_SetAttr(self, names()._index, p[1]) < 0 ||
-        PyObject_SetAttr(self, names()._queue, p[2]) < 0)
+    if (PyObject_SetAttr(self, names()._index, p[kIndex]) < 0 ||
+        PyObject_SetAttr(self, names()._queue, p[kQueue]) < 0)
         return fail();
 
     Ref target = Ref::steal(PyObject_GetAttr(self, names()._target));
@@ -138,7 +140,7 @@ Ref report_failure(FunctionObject* func, PyObject* self, PyObject* index) {
 
 // run(self)
 Ref run_impl(FunctionObject* func, PyObject* const* p) {
-    PyObject* self = p[0];
+    PyObject* self = p[kSelf];
     Ref index = Ref::steal(PyObject_GetAttr(self, names()._index));
     if (!index) return fail();
     Ref record;

@@ -1,6 +1,6 @@
 // orvex.async_.concurro: the module definition and its import steps.
-#include "common/module_frame.hpp"
-#include "common/names.hpp"
+#include "common/module_setup.hpp"
+#include "concurro/state.hpp"
 #include "concurro/child_labor.hpp"
 #include "concurro/pcall.hpp"
 #include "concurro/record_reader.hpp"
@@ -8,7 +8,7 @@
 namespace orvex::concurro {
 namespace {
 
-ModuleFrame g_frame = {
+ModuleSetup g_setup = {
     "concurro",
     "Parallel calls in forked child processes.\n\n"
     "Pcall runs one callable, or several, each in a child forked from this process, and\n"
@@ -43,6 +43,7 @@ Ref make_child_work(PyObject* globals) noexcept {
 
 int body(PyObject* module) noexcept {
     PyObject* globals = PyModule_GetDict(module);
+    if (init_state() < 0) return -1;
     if (bind(module, "os", import_module(module, "os")) < 0 ||
         bind(module, "time", import_module(module, "time")) < 0 ||
         bind(module, "signal", import_module(module, "signal")) < 0 ||
@@ -59,11 +60,11 @@ int body(PyObject* module) noexcept {
     if (bind(module, "logger", module_logger(module)) < 0 ||
         bind(module, "ChildWork", make_child_work(globals)) < 0)
         return -1;
-    if (add_child_labor(module) < 0 || init_record_reader() < 0) return -1;
+    if (add_child_labor(module) < 0) return -1;
     return add_pcall(module);
 }
 
-using Module = FramedModule<g_frame, body>;
+using Module = NativeModule<g_setup, body>;
 
 }  // namespace
 }  // namespace orvex::concurro

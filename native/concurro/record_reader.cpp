@@ -16,17 +16,10 @@
 
 #include "common/compat.hpp"
 #include "common/handled.hpp"
-#include "common/names.hpp"
+#include "concurro/state.hpp"
 
 namespace orvex::concurro {
 namespace {
-
-// Kept for the life of the process, taken when the module is executed.
-PyObject* g_queues_module;    // multiprocessing.queues, whose _ForkingPickler get() uses
-PyObject* g_queue_type;       // multiprocessing.queues.SimpleQueue
-PyObject* g_queue_get;        // the functions of that class a drain would call
-PyObject* g_queue_empty;
-PyObject* g_connection_type;  // multiprocessing.connection.Connection
 
 // How long a drain waits for more of a record that has begun to arrive.
 constexpr int kRestOfRecordWaitMs = 50;
@@ -52,15 +45,15 @@ int is_bound(PyObject* obj, PyObject* name, PyObject* function) noexcept {
 // The read end's descriptor when queue is a SimpleQueue as the batch made it; -1 when it
 // is anything else; -2 with an error set.
 int pipe_of(PyObject* queue) noexcept {
-    if ((PyObject*)Py_TYPE(queue) != g_queue_type) return -1;
-    for (auto [name, function] : {std::pair{names().get, g_queue_get},
-                                  std::pair{names().empty, g_queue_empty}}) {
+    if ((PyObject*)Py_TYPE(queue) != state().queue_type) return -1;
+    for (auto [name, function] : {std::pair{names().get, state().queue_get},
+                                  std::pair{names().empty, state().queue_empty}}) {
         int same = is_bound(queue, name, function);
         if (same <= 0) return same < 0 ? -2 : -1;
     }
     Ref reader = Ref::steal(PyObject_GetAttr(queue, names()._reader));
     if (!reader) return -2;
-    if ((PyObject*)Py_TYPE(reader.get()) != g_connection_type) return -1;
+    if ((PyObject*)Py_TYPE(reader.get()) != state().connection_type) return -1;
     Ref fileno = call_method0(reader.get(), names().fileno);
     if (!fileno) return -2;
     int overflow = 0;
@@ -195,7 +188,7 @@ int take_whole_records(PyObject* buffer, PyObject* records) noexcept {
         Ref payload = Ref::steal(
             PyBytes_FromStringAndSize((const char*)data + frame.header, (Py_ssize_t)frame.payload));
         if (!payload || PySequence_DelSlice(buffer, 0, end) < 0) return -1;
-        Ref pickler = Ref::steal(PyObject_GetAttr(g_queues_module, names()._ForkingPickler));
+        Ref pickler = Ref::steal(PyObject_GetAttr(state().queues_module, names()._ForkingPickler));
         if (!pickler) return -1;
         Ref record = call_method1(pickler.get(), names().loads, payload.get());
         if (!record || PyList_Append(records, record.get()) < 0) return -1;
@@ -312,25 +305,6 @@ int free_lock_of_silent_writer(PyObject* self, PyObject* queue, int fd,
 }
 
 }  // namespace
-
-int init_record_reader() noexcept {
-    if (g_queue_type) return 0;
-    Ref queues = Ref::steal(PyImport_ImportModule("multiprocessing.queues"));
-    Ref connection = Ref::steal(PyImport_ImportModule("multiprocessing.connection"));
-    if (!queues || !connection) return -1;
-    Ref queue_type = Ref::steal(PyObject_GetAttr(queues.get(), names().SimpleQueue));
-    Ref connection_type = Ref::steal(PyObject_GetAttrString(connection.get(), "Connection"));
-    if (!queue_type || !connection_type) return -1;
-    Ref get = Ref::steal(PyObject_GetAttr(queue_type.get(), names().get));
-    Ref empty = Ref::steal(PyObject_GetAttr(queue_type.get(), names().empty));
-    if (!get || !empty) return -1;
-    g_queues_module = queues.release();
-    g_queue_get = get.release();
-    g_queue_empty = empty.release();
-    g_connection_type = connection_type.release();
-    g_queue_type = queue_type.release();
-    return 0;
-}
 
 int drain_pipe(PyObject* self, PyObject* queue, PyObject* records, bool writers_gone) noexcept {
     int fd = pipe_of(queue);

@@ -5,9 +5,6 @@
 
 namespace orvex::concurro {
 
-// Remembers the queue and connection types that batches create; once per module exec.
-int init_record_reader() noexcept;
-
 // Moves the whole records that the pipe of `queue` holds into `records`, keeping a record
 // that is still arriving in `self._unread` for the next call. When `writers_gone` is set,
 // no worker can write any more, and a record that is not whole is dropped.

@@ -1,7 +1,7 @@
 #include "synchronize/lockable.hpp"
 
-#include "common/module_frame.hpp"
-#include "common/names.hpp"
+#include "common/module_setup.hpp"
+#include "synchronize/state.hpp"
 #include "synchronize/locked.hpp"
 
 namespace orvex::synchronize {

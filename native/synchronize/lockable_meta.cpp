@@ -1,7 +1,7 @@
 #include "synchronize/lockable_meta.hpp"
 
-#include "common/module_frame.hpp"
-#include "common/names.hpp"
+#include "common/module_setup.hpp"
+#include "synchronize/state.hpp"
 
 namespace orvex::synchronize {
 namespace {

@@ -1,9 +1,9 @@
 #include "synchronize/locked.hpp"
 
 #include "common/handled.hpp"
-#include "common/module_frame.hpp"
-#include "common/names.hpp"
+#include "common/module_setup.hpp"
 #include "common/slot_cache.hpp"
+#include "synchronize/state.hpp"
 
 namespace orvex::synchronize {
 namespace {

@@ -1,6 +1,6 @@
 // orvex.async_.synchronize: the module definition and its import steps.
-#include "common/module_frame.hpp"
-#include "common/names.hpp"
+#include "common/module_setup.hpp"
+#include "synchronize/state.hpp"
 #include "synchronize/lockable.hpp"
 #include "synchronize/lockable_meta.hpp"
 #include "synchronize/locked.hpp"
@@ -8,9 +8,10 @@
 namespace orvex::synchronize {
 namespace {
 
-ModuleFrame g_frame = {"synchronize", nullptr, -1, nullptr};
+ModuleSetup g_setup = {"synchronize", nullptr, -1, nullptr};
 
 int body(PyObject* module) noexcept {
+    if (init_state() < 0) return -1;
     if (bind(module, "inspect", import_module(module, "inspect")) < 0 ||
         bind(module, "logging", import_module(module, "logging")) < 0 ||
         bind(module, "functools", import_module(module, "functools")) < 0 ||
@@ -21,7 +22,7 @@ int body(PyObject* module) noexcept {
     return add_lockable_meta(module);
 }
 
-using Module = FramedModule<g_frame, body>;
+using Module = NativeModule<g_setup, body>;
 
 }  // namespace
 }  // namespace orvex::synchronize

@@ -1,4 +1,4 @@
-#include "common/module_frame.hpp"
+#include "common/module_setup.hpp"
 
 #include <cassert>
 #include <cstdio>
@@ -36,41 +36,41 @@ int warn_on_version_mismatch(PyObject* module) noexcept {
 
 }  // namespace
 
-PyObject* frame_create(ModuleFrame& frame, PyObject* module_spec) noexcept {
+PyObject* create_module_once(ModuleSetup& setup, PyObject* module_spec) noexcept {
     assert(module_spec && !PyErr_Occurred());
     int64_t current = current_interpreter_id();
     if (current == -1 && PyErr_Occurred()) return nullptr;
-    if (frame.interpreter_id == -1) {
-        frame.interpreter_id = current;
-    } else if (frame.interpreter_id != current) {
+    if (setup.interpreter_id == -1) {
+        setup.interpreter_id = current;
+    } else if (setup.interpreter_id != current) {
         PyErr_SetString(PyExc_ImportError,
                         "Interpreter change detected - this module can only be loaded into one "
                         "interpreter per process.");
         return nullptr;
     }
-    if (frame.module) {
-        Py_INCREF(frame.module);
-        return frame.module;
+    if (setup.module) {
+        Py_INCREF(setup.module);
+        return setup.module;
     }
     Ref name = Ref::steal(PyObject_GetAttrString(module_spec, "name"));
     if (!name) return nullptr;
     return PyModule_NewObject(name.get());
 }
 
-int frame_exec(ModuleFrame& frame, PyObject* module, int (*body)(PyObject*)) noexcept {
+int exec_module_once(ModuleSetup& setup, PyObject* module, int (*body)(PyObject*)) noexcept {
     assert(module && !PyErr_Occurred());
-    if (frame.module) {
-        if (frame.module == module) return 0;
+    if (setup.module) {
+        if (setup.module == module) return 0;
         PyErr_Format(PyExc_RuntimeError,
                      "Module '%s' has already been imported. Re-initialisation is not supported.",
-                     frame.short_name);
+                     setup.short_name);
         return -1;
     }
     if (init_names() < 0 || ready_function_type() < 0) return -1;
     if (warn_on_version_mismatch(module) < 0) return -1;
     if (body(module) < 0) return -1;
     Py_INCREF(module);
-    frame.module = module;
+    setup.module = module;
     return 0;
 }
 

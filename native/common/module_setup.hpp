@@ -5,8 +5,8 @@
 
 namespace orvex {
 
-// Per-module record of the one interpreter and the one module object it may live in.
-struct ModuleFrame {
+// One-time setup of a module: the one interpreter and the one module object it may live in.
+struct ModuleSetup {
     const char* short_name;  // "concurro"
     const char* doc;         // the module docstring
     int64_t interpreter_id;  // -1 until the first create
@@ -14,18 +14,19 @@ struct ModuleFrame {
 };
 
 // Py_mod_create: refuses a second interpreter; hands back the initialised module if any.
-PyObject* frame_create(ModuleFrame& frame, PyObject* module_spec) noexcept;
+PyObject* create_module_once(ModuleSetup& setup, PyObject* module_spec) noexcept;
 // Py_mod_exec: runs body once per process, on one module object.
-int frame_exec(ModuleFrame& frame, PyObject* module, int (*body)(PyObject* module)) noexcept;
+int exec_module_once(ModuleSetup& setup, PyObject* module, int (*body)(PyObject* module)) noexcept;
 
-// A module built by Body under the frame's rules: multi-phase initialisation whose create
-// and exec slots go through frame_create and frame_exec. PyInit_<name> returns init().
-template <ModuleFrame& Frame, int (*Body)(PyObject* module)>
-struct FramedModule {
+// A module built by Body under those rules: multi-phase initialisation whose create
+// and exec slots go through create_module_once and exec_module_once; PyInit_<name>
+// returns init().
+template <ModuleSetup& Setup, int (*Body)(PyObject* module)>
+struct NativeModule {
     static PyObject* create(PyObject* module_spec, PyModuleDef*) noexcept {
-        return frame_create(Frame, module_spec);
+        return create_module_once(Setup, module_spec);
     }
-    static int exec(PyObject* module) noexcept { return frame_exec(Frame, module, Body); }
+    static int exec(PyObject* module) noexcept { return exec_module_once(Setup, module, Body); }
     static PyObject* init() noexcept { return PyModuleDef_Init(&def); }
 
     static inline PyModuleDef_Slot slots[] = {
@@ -34,7 +35,7 @@ struct FramedModule {
         {0, nullptr},
     };
     static inline PyModuleDef def = {
-        PyModuleDef_HEAD_INIT, Frame.short_name, Frame.doc, 0, nullptr, slots, nullptr, nullptr,
+        PyModuleDef_HEAD_INIT, Setup.short_name, Setup.doc, 0, nullptr, slots, nullptr, nullptr,
         nullptr,
     };
 };

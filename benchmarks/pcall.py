@@ -223,7 +223,8 @@ def main():
     chosen = sys.argv[1:] or list(SECTIONS)
     unknown = [name for name in chosen if name not in SECTIONS]
     if unknown:
-        sys.exit("unknown section(s): %s; choose from %s" % (", ".join(unknown), ", ".join(SECTIONS)))
+        sys.exit("unknown section(s): %s; choose from %s"
+                 % (", ".join(unknown), ", ".join(SECTIONS)))
     print("Machine: %d CPUs (nproc), %s" % (len(os.sched_getaffinity(0)), cpu_model()))
     print("Python %s (%s)" % (platform.python_version(), platform.python_implementation()))
     for name in chosen:

@@ -338,7 +338,8 @@ ACQUIRE_RELEASE = [("acquire", (), {"block": False}), ("release", (), {})]
 @pytest.mark.parametrize("change, expected", [
     (lambda obj, spy: _set_attributes(obj, spy), ACQUIRE_RELEASE),
     (lambda obj, spy: (vars(obj), _set_attributes(obj, spy)), ACQUIRE_RELEASE),
-    (lambda obj, spy: setattr(obj, "__dict__", {"__lock__": spy, "hook": obj.hook}), ACQUIRE_RELEASE),
+    (lambda obj, spy: setattr(obj, "__dict__", {"__lock__": spy, "hook": obj.hook}),
+     ACQUIRE_RELEASE),
     (lambda obj, spy: _set_attributes(obj, spy, **{"a%d" % i: i for i in range(40)}),
      ACQUIRE_RELEASE),
     (lambda obj, spy: _set_attributes(obj, spy, other=spy), ACQUIRE_RELEASE),

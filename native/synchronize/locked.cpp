@@ -80,8 +80,7 @@ void learn_semlock(PyObject* method) noexcept {
 }
 
 bool is_bound(PyObject* method, PyMethodDef* def) noexcept {
-    return def && Py_TYPE(method) == &PyCFunction_Type &&
-           ((PyCFunctionObject*)method)->m_ml == def;
+    return def && Py_TYPE(method) == &PyCFunction_Type && ((PyCFunctionObject*)method)->m_ml == def;
 }
 
 // The object a method found by is_bound is bound to (neither method is static).
@@ -105,11 +104,12 @@ Ref try_acquire(PyObject* lock, const Names& n) noexcept {
             return call_vector(acquire.get(), &no_block, 0, n.kw_block);
     }
     PyObject* owner = bound_self(acquire.get());
-    if (g_semlock.fastcall)
-        return Ref::steal(c_function<_PyCFunctionFastWithKeywords>(g_semlock.acquire)(
-            owner, &no_block, 1, nullptr));
-    return Ref::steal(c_function<PyCFunctionWithKeywords>(g_semlock.acquire)(
-        owner, g_semlock.no_block, nullptr));
+    if (g_semlock.fastcall) {
+        auto acquire_fast = c_function<_PyCFunctionFastWithKeywords>(g_semlock.acquire);
+        return Ref::steal(acquire_fast(owner, &no_block, 1, nullptr));
+    }
+    auto acquire_tuple = c_function<PyCFunctionWithKeywords>(g_semlock.acquire);
+    return Ref::steal(acquire_tuple(owner, g_semlock.no_block, nullptr));
 }
 
 // lock.release()

@@ -39,23 +39,28 @@ const char kReleaseDoc[] =
     "lock is not held, the lock raises an AssertionError.";
 
 // __init__(self, *, lock=multiprocessing.RLock)
+enum InitParam { kInitSelf, kLock };
+
 Ref init_impl(FunctionObject*, PyObject* const* p) {
-    Ref lock = call0(p[1]);
+    Ref lock = call0(p[kLock]);
     if (!lock) return fail();
-    if (PyObject_SetAttr(p[0], names().__lock__, lock.get()) < 0) return fail();
+    if (PyObject_SetAttr(p[kInitSelf], names().__lock__, lock.get()) < 0) return fail();
     return Ref::borrow(Py_None);
 }
 
 // acquire(self, block=True, timeout=None)
+enum AcquireParam { kAcquireSelf, kBlock, kTimeout };
+
 Ref acquire_impl(FunctionObject*, PyObject* const* p) {
-    Ref lock = Ref::steal(PyObject_GetAttr(p[0], names().__lock__));
+    Ref lock = get_attr(p[kAcquireSelf], names().__lock__);
     if (!lock) return fail();
-    return call_method(lock.get(), names().acquire, p + 1, 0, names().kw_block_timeout);
+    // lock.acquire(block=block, timeout=timeout): the two values lie in order from kBlock.
+    return call_method(lock.get(), names().acquire, &p[kBlock], 0, names().kw_block_timeout);
 }
 
 // release(self)
 Ref release_impl(FunctionObject*, PyObject* const* p) {
-    Ref lock = Ref::steal(PyObject_GetAttr(p[0], names().__lock__));
+    Ref lock = get_attr(p[kSelf], names().__lock__);
     if (!lock) return fail();
     return call_method0(lock.get(), names().release);
 }

@@ -30,9 +30,11 @@ const char kNewDoc[] =
     ":param attrs: its namespace.";
 
 // ignore(obj)
+enum IgnoreParam { kObj };
+
 Ref ignore_impl(FunctionObject*, PyObject* const* p) {
-    if (PyObject_SetAttr(p[0], names()._LockedMeta_ignore, Py_True) < 0) return fail();
-    return Ref::borrow(p[0]);
+    if (PyObject_SetAttr(p[kObj], names()._LockedMeta_ignore, Py_True) < 0) return fail();
+    return Ref::borrow(p[kObj]);
 }
 
 // `key, value = item`, with the interpreter's messages.
@@ -100,8 +102,10 @@ int wrap_entry(FunctionObject* f, PyObject* attrs, PyObject* key, PyObject* valu
 }
 
 // __new__(cls, name, bases, attrs)
+enum NewParam { kCls, kName, kBases, kAttrs };
+
 Ref new_impl(FunctionObject* f, PyObject* const* p) {
-    PyObject *cls = p[0], *attrs = p[3];
+    PyObject *cls = p[kCls], *attrs = p[kAttrs];
     Ref items = call_method0(attrs, names().items);
     if (!items) return fail();
     Ref it = Ref::steal(PyObject_GetIter(items.get()));

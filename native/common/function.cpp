@@ -38,18 +38,10 @@ Ref raise_positional_count(FunctionObject* f, Py_ssize_t given) {
     return fail();
 }
 
-// Index of a keyword among the named parameters, or -1.
+// Index of a keyword among the named parameters, -1 when none, -2 with an error set.
 Py_ssize_t find_keyword(FunctionObject* f, PyObject* key) {
     Py_ssize_t named = f->argcount + f->kwonlyargcount;
-    PyObject** names = &PyTuple_GET_ITEM(f->varnames, 0);
-    for (Py_ssize_t i = 0; i < named; ++i)
-        if (names[i] == key) return i;
-    for (Py_ssize_t i = 0; i < named; ++i) {
-        int eq = PyUnicode_Compare(names[i], key);
-        if (eq == 0) return i;
-        if (eq == -1 && PyErr_Occurred()) PyErr_Clear();
-    }
-    return -1;
+    return find_name(&PyTuple_GET_ITEM(f->varnames, 0), named, key);
 }
 
 // Binds a call to the code object's parameters, as the interpreter binds a Python function.
@@ -100,6 +92,7 @@ Ref bind_and_call(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
         PyObject* key = PyTuple_GET_ITEM(kwnames, j);
         PyObject* value = args[nargs + j];
         Py_ssize_t at = find_keyword(f, key);
+        if (at == -2) goto done;
         if (at < 0) {
             if (!varkw) {
                 PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'",
@@ -661,6 +654,17 @@ Ref clone_function(FunctionObject* proto, PyObject* closure) noexcept {
     f->varnames = new_ref(proto->varnames);
     PyObject_GC_Track((PyObject*)f);
     return Ref::steal((PyObject*)f);
+}
+
+Py_ssize_t find_name(PyObject* const* names, Py_ssize_t count, PyObject* name) noexcept {
+    for (Py_ssize_t i = 0; i < count; ++i)
+        if (names[i] == name) return i;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        int cmp = PyUnicode_Compare(names[i], name);
+        if (cmp == 0) return i;
+        if (cmp == -1 && PyErr_Occurred()) return -2;
+    }
+    return -1;
 }
 
 Ref global_attr(FunctionObject* func, PyObject* name, PyObject* attr) noexcept {

@@ -77,6 +77,10 @@ Ref clone_function(FunctionObject* proto, PyObject* closure) noexcept;
 // Null with NameError set when it is in neither.
 Ref lookup_global(FunctionObject* func, PyObject* name) noexcept;
 
+// Where the str `name` is among names (identity first, then equality): its index, -1 when
+// absent, -2 with an error set.
+Py_ssize_t find_name(PyObject* const* names, Py_ssize_t count, PyObject* name) noexcept;
+
 // `name.attr` with name looked up as lookup_global does, at call time.
 Ref global_attr(FunctionObject* func, PyObject* name, PyObject* attr) noexcept;
 

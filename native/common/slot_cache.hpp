@@ -5,6 +5,13 @@
 
 namespace orvex {
 
+// True when instances of type read `name` plainly: the generic way, with neither the class
+// nor its bases defining the name, so that a read runs no code and finds the instance's
+// own value or nothing.
+inline bool reads_plainly(PyTypeObject* type, PyObject* name) noexcept {
+    return type->tp_getattro == PyObject_GenericGetAttr && !_PyType_Lookup(type, name);
+}
+
 // For one attribute name: per class version, whether the class is plain for the name and
 // which inline slot holds it. A class is plain for a name when it reads attributes the
 // generic way and neither it nor its bases define the name, so a read runs no code and
@@ -17,7 +24,7 @@ public:
     Ref read(PyObject* obj, PyObject* name, bool* plain) noexcept {
         PyTypeObject* type = Py_TYPE(obj);
         if (!kStableTypeVersions) {
-            *plain = type->tp_getattro == PyObject_GenericGetAttr && !_PyType_Lookup(type, name);
+            *plain = reads_plainly(type, name);
             return *plain ? read_dict(obj, name) : fail();
         }
         Entry& entry = entries_[((uintptr_t)type / alignof(PyTypeObject)) % kEntries];
@@ -35,7 +42,7 @@ public:
             if (value) entry.slot = inline_slot_of(obj, value.get());
             return value;
         }
-        *plain = type->tp_getattro == PyObject_GenericGetAttr && !_PyType_Lookup(type, name);
+        *plain = reads_plainly(type, name);
         version = stable_type_version(type);  // the lookup may have just assigned one
         if (!*plain) {
             if (version) entry = {type, version, kNotPlain};

@@ -3,6 +3,7 @@
 #include "concurro/fan_out.hpp"
 
 #include "common/deferred_tracking.hpp"
+#include "common/slot_cache.hpp"
 #include "concurro/state.hpp"
 
 namespace orvex::concurro {
@@ -216,10 +217,9 @@ bool is_builtin_iterator(PyObject* it) {
 
 // Reading the inputs runs no code of the class: plain attributes, no descriptors.
 bool plain_inputs(PyTypeObject* type) {
-    if (type->tp_getattro != PyObject_GenericGetAttr) return false;
     for (PyObject* name : {names().cargs, names().iargs, names().ckwargs, names().ikwargs,
                            names().varkwargs})
-        if (_PyType_Lookup(type, name)) return false;
+        if (!reads_plainly(type, name)) return false;
     return true;
 }
 

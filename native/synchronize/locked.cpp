@@ -26,10 +26,6 @@ const char kLockableLockedDoc[] =
     "\n"
     ":return: the new wrapped method.";
 
-PyObject* g_wait_format;  // "Waiting for lock on %s"
-
-PyObject* g_pending;  // {id(self): lock} while a first lock is being stored
-
 SlotCache g_lock_slots;     // `__lock__` of the instances
 SlotCache g_acquire_slots;  // `acquire` of their locks
 SlotCache g_release_slots;  // `release` of their locks
@@ -145,7 +141,7 @@ int ensure_lock(FunctionObject* f, PyObject* self, Ref& found) noexcept {
     if (!lock) return -1;
     Ref key = Ref::steal(PyLong_FromVoidPtr(self));
     if (!key) return -1;
-    Ref parked = Ref::borrow(PyDict_SetDefault(g_pending, key.get(), lock.get()));
+    Ref parked = Ref::borrow(PyDict_SetDefault(state().pending_locks, key.get(), lock.get()));
     if (!parked) return -1;
     int rc = 0;
     present = Ref::steal(PyObject_GetAttr(self, names().__lock__));
@@ -154,10 +150,8 @@ int ensure_lock(FunctionObject* f, PyObject* self, Ref& found) noexcept {
         rc = PyObject_SetAttr(self, names().__lock__, parked.get());
     }
     if (parked.get() == lock.get()) {
-        PyObject *type, *value, *tb;
-        PyErr_Fetch(&type, &value, &tb);
-        if (PyDict_DelItem(g_pending, key.get()) < 0) PyErr_Clear();
-        PyErr_Restore(type, value, tb);
+        PendingError store_error;
+        PyDict_DelItem(state().pending_locks, key.get());
     }
     return rc;
 }
@@ -170,7 +164,7 @@ int wait_for_lock(FunctionObject* f, PyObject* self) noexcept {
     if (!warning) return -1;
     Ref text = Ref::steal(PyObject_Str(self));
     if (!text) return -1;
-    Ref message = Ref::steal(PyUnicode_Format(g_wait_format, text.get()));
+    Ref message = Ref::steal(PyUnicode_Format(state().wait_format, text.get()));
     if (!message) return -1;
     if (!call1(warning.get(), message.get())) return -1;
     Ref lock = Ref::steal(PyObject_GetAttr(self, names().__lock__));
@@ -193,7 +187,9 @@ bool release_lock(PyObject* self, const Names& n) noexcept {
     return lock && call_release(lock.get(), n);
 }
 
-// Steps 1 to 6; args[0] is self, args and kwnames go to the method as they are.
+// Makes sure of the lock (module-level decorator only), acquires it, calls the method and
+// releases the lock whatever the method did. args[0] is self; args and kwnames go to the
+// method as they came.
 template <bool kCreate>
 Ref locked_call(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
                 PyObject* kwnames) noexcept {
@@ -241,19 +237,6 @@ Ref call_with_keyword_self(FunctionObject* f, PyObject* const* args, Py_ssize_t 
     return result;
 }
 
-// Index of the keyword `self`, -1 when absent, -2 with an error set.
-Py_ssize_t find_self_keyword(PyObject* kwnames) noexcept {
-    Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
-    for (Py_ssize_t i = 0; i < nkw; ++i)
-        if (PyTuple_GET_ITEM(kwnames, i) == names().self) return i;
-    for (Py_ssize_t i = 0; i < nkw; ++i) {
-        int cmp = PyUnicode_Compare(PyTuple_GET_ITEM(kwnames, i), names().self);
-        if (cmp == 0) return i;
-        if (cmp == -1 && PyErr_Occurred()) return -2;
-    }
-    return -1;
-}
-
 // _wrapped(self, *args, **kwargs), taking the call as made so a locked call copies nothing.
 template <bool kCreate>
 Ref wrapped_raw(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
@@ -264,7 +247,8 @@ Ref wrapped_raw(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
         return fail();
     }
     if (kwnames && PyTuple_GET_SIZE(kwnames) > 0) {
-        Py_ssize_t at = find_self_keyword(kwnames);
+        Py_ssize_t at = find_name(&PyTuple_GET_ITEM(kwnames, 0), PyTuple_GET_SIZE(kwnames),
+                                  names().self);
         if (at == -2) return fail();
         if (at >= 0) {
             if (nargs == 0) return call_with_keyword_self<kCreate>(f, args, at, kwnames);
@@ -299,8 +283,10 @@ Ref hide_prototype(Ref proto) noexcept {
 }
 
 // locked(method)
+enum DecorateParam { kMethod };
+
 Ref decorate_impl(FunctionObject* f, PyObject* const* p) {
-    PyObject* method = p[0];
+    PyObject* method = p[kMethod];
     Ref capsule = Ref::borrow(f->closure);
     if (!capsule || !PyCapsule_IsValid(capsule.get(), kPrototypeCapsule)) {
         PyErr_SetString(PyExc_SystemError, "locked: the decorator was cleared");
@@ -326,14 +312,6 @@ const FunctionDef kLockableLocked = {"locked", "Lockable.locked", "method", kLoc
                                       decorate_impl, nullptr};
 
 Ref make_decorator(const FunctionDef& fdef, const FunctionDef& wrapper, PyObject* globals) {
-    if (!g_wait_format) {
-        g_wait_format = PyUnicode_InternFromString("Waiting for lock on %s");
-        if (!g_wait_format) return fail();
-    }
-    if (!g_pending) {
-        g_pending = PyDict_New();
-        if (!g_pending) return fail();
-    }
     Ref proto = make_function(wrapper, globals);
     if (!proto) return fail();
     Ref capsule = hide_prototype(std::move(proto));

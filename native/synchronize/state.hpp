@@ -1,5 +1,6 @@
 // The synchronize module's process-wide state, set when the module is executed and kept
-// for the life of the process: its interned names and keyword tuples.
+// for the life of the process: its interned names, keyword tuples, the wait message and
+// the table of first locks being stored.
 #pragma once
 
 #include "common/names.hpp"
@@ -17,12 +18,21 @@ struct Names {
     PyObject* kw_block;          // ("block",)
 };
 
+struct State {
+    Names names;
+    PyObject* wait_format;  // "Waiting for lock on %s"
+    // {id(self): lock} while the first lock of an object is being stored (see locked.cpp).
+    PyObject* pending_locks;
+};
+
 namespace detail {
-extern Names g_names;
+extern State g_state;
 }
 
-// Valid after init_state() has succeeded once; shadows orvex::names() in this namespace.
-inline const Names& names() noexcept { return detail::g_names; }
+// Valid after init_state() has succeeded once.
+inline const State& state() noexcept { return detail::g_state; }
+// Shadows orvex::names() inside this module's namespace.
+inline const Names& names() noexcept { return detail::g_state.names; }
 int init_state() noexcept;
 
 }  // namespace orvex::synchronize

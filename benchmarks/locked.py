@@ -76,7 +76,8 @@ def main():
         print("%-14s %8.1f ns/call" % (label, best[label]))
     plain, native, python = (best[label] for label, _ in variants)
     print("python/native  %8.2fx  per call" % (python / native))
-    print("python/native  %8.2fx  cost added to the plain call" % ((python - plain) / (native - plain)))
+    print("python/native  %8.2fx  cost added to the plain call"
+          % ((python - plain) / (native - plain)))
 
 
 if __name__ == "__main__":

@@ -72,8 +72,8 @@ inline Ref call_vector(PyObject* callable, PyObject* const* args, size_t nargsf,
 #elif ORVEX_HAS_VECTORCALL
     return Ref::steal(_PyObject_Vectorcall(callable, args, nargsf, kwnames));
 #else  // 3.7: the private fast call; ignores the offset flag
-    return Ref::steal(_PyObject_FastCallKeywords(callable, (PyObject**)args,
-                                                  vector_nargs(nargsf), kwnames));
+    return Ref::steal(
+        _PyObject_FastCallKeywords(callable, (PyObject**)args, vector_nargs(nargsf), kwnames));
 #endif
 }
 

@@ -39,8 +39,7 @@ public:
     // reference left. Only built-in containers: an object of another type could still be
     // reached through a weak reference, and changed (even tracked again) meanwhile.
     void hold_alone(PyObject* obj) noexcept {
-        if (Py_REFCNT(obj) == 2 && (PyTuple_CheckExact(obj) || PyDict_CheckExact(obj)))
-            hold(obj);
+        if (Py_REFCNT(obj) == 2 && (PyTuple_CheckExact(obj) || PyDict_CheckExact(obj))) hold(obj);
     }
 
 private:
@@ -48,8 +47,7 @@ private:
         for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(tuple); ++k) {
             PyObject* item = PyTuple_GET_ITEM(tuple, k);
             // The type's flag: a type object may be collectable or not, count it as one.
-            if (PyType_IS_GC(Py_TYPE(item)) &&
-                !(PyTuple_CheckExact(item) && !gc_is_tracked(item)))
+            if (PyType_IS_GC(Py_TYPE(item)) && !(PyTuple_CheckExact(item) && !gc_is_tracked(item)))
                 return false;
         }
         return true;

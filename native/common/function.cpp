@@ -31,10 +31,8 @@ Ref raise_positional_count(FunctionObject* f, Py_ssize_t given) {
         more_or_less = "at most";
     }
     if (exact) more_or_less = "exactly";
-    PyErr_Format(PyExc_TypeError,
-                 "%.200U() takes %.8s %zd positional argument%.1s (%zd given)",
-                 f->name, more_or_less, expected,
-                 expected == 1 ? "" : "s", given);
+    PyErr_Format(PyExc_TypeError, "%.200U() takes %.8s %zd positional argument%.1s (%zd given)",
+                 f->name, more_or_less, expected, expected == 1 ? "" : "s", given);
     return fail();
 }
 
@@ -45,11 +43,9 @@ Py_ssize_t find_keyword(FunctionObject* f, PyObject* key) {
 }
 
 // Binds a call to the code object's parameters, as the interpreter binds a Python function.
-Ref bind_and_call(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
-                  PyObject* kwnames) {
+Ref bind_and_call(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    if (nkw == 0 && nargs == f->argcount && f->nparams == f->argcount)
-        return f->impl(f, args);
+    if (nkw == 0 && nargs == f->argcount && f->nparams == f->argcount) return f->impl(f, args);
 
     PyObject* stack[kStackParams];
     PyObject** params = stack;
@@ -103,8 +99,8 @@ Ref bind_and_call(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
             continue;
         }
         if (params[at]) {
-            PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'",
-                         f->name, key);
+            PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'", f->name,
+                         key);
             goto done;
         }
         params[at] = new_ref(value);
@@ -187,8 +183,7 @@ PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) noexce
     Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
     if (nkw == 0)
-        return function_dispatch((FunctionObject*)self, &PyTuple_GET_ITEM(args, 0), nargs,
-                                 nullptr);
+        return function_dispatch((FunctionObject*)self, &PyTuple_GET_ITEM(args, 0), nargs, nullptr);
     PyObject** stack = PyMem_New(PyObject*, (size_t)(nargs + nkw));
     if (!stack) return PyErr_NoMemory();
     Ref kwnames = Ref::steal(PyTuple_New(nkw));
@@ -238,8 +233,7 @@ PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) noexcept 
 }
 
 PyObject* function_repr(PyObject* self) noexcept {
-    return PyUnicode_FromFormat("<function %U at %p>", ((FunctionObject*)self)->qualname,
-                                self);
+    return PyUnicode_FromFormat("<function %U at %p>", ((FunctionObject*)self)->qualname, self);
 }
 
 int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
@@ -303,8 +297,7 @@ PyObject* get_code(PyObject* self, void*) noexcept {
 }
 
 int set_readonly_code(PyObject*, PyObject*, void*) noexcept {
-    PyErr_SetString(PyExc_AttributeError,
-                    "__code__ of a native function cannot be replaced");
+    PyErr_SetString(PyExc_AttributeError, "__code__ of a native function cannot be replaced");
     return -1;
 }
 
@@ -496,8 +489,8 @@ Ref make_code(const FunctionDef& fdef, PyObject* module_name, PyObject* module_f
     if (!filename) return fail();
     const char* src = PyUnicode_AsUTF8(source.get());
     if (!src) return fail();
-    Ref module_code = Ref::steal(Py_CompileStringObject(src, filename.get(), Py_file_input,
-                                                        nullptr, 0));
+    Ref module_code =
+        Ref::steal(Py_CompileStringObject(src, filename.get(), Py_file_input, nullptr, 0));
     if (!module_code) return fail();
     Ref ns = Ref::steal(PyDict_New());
     if (!ns) return fail();
@@ -596,8 +589,7 @@ Ref make_function(const FunctionDef& fdef, PyObject* globals, PyObject* defaults
     f->doc = fdef.doc ? PyUnicode_FromString(fdef.doc) : new_ref(Py_None);
     f->dict = nullptr;
     f->defaults = defaults && defaults != Py_None ? new_xref(defaults) : nullptr;
-    f->kwdefaults =
-        kwdefaults && kwdefaults != Py_None ? new_xref(kwdefaults) : nullptr;
+    f->kwdefaults = kwdefaults && kwdefaults != Py_None ? new_xref(kwdefaults) : nullptr;
     f->annotations = nullptr;
     f->weakreflist = nullptr;
     f->klass = nullptr;

@@ -31,8 +31,8 @@ struct FunctionObject {
     PyObject* kwdefaults;
     PyObject* annotations;
     PyObject* weakreflist;
-    PyObject* klass;    // class the function was defined in, for zero-argument super()
-    PyObject* closure;  // what the function closes over (a decorator's wrapped method)
+    PyObject* klass;        // class the function was defined in, for zero-argument super()
+    PyObject* closure;      // what the function closes over (a decorator's wrapped method)
     PyObject* type_params;  // __type_params__ once assigned; null reads as ()
 #if ORVEX_HAS_VECTORCALL
     vectorcallfunc vectorcall;

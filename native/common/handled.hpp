@@ -31,9 +31,7 @@ public:
     PyObject* value() const noexcept { return value_.get(); }
     PyObject* traceback() const noexcept { return tb_ ? tb_.get() : Py_None; }
     // Raises it again, as a bare `raise` inside the block would.
-    void reraise() noexcept {
-        PyErr_Restore(type_.release(), value_.release(), tb_.release());
-    }
+    void reraise() noexcept { PyErr_Restore(type_.release(), value_.release(), tb_.release()); }
 
 private:
     Ref type_, value_, tb_;

@@ -91,8 +91,8 @@ Ref module_logger(PyObject* module) noexcept {
 }
 
 Ref import_module(PyObject* module, const char* name) noexcept {
-    return Ref::steal(PyImport_ImportModuleLevel(name, PyModule_GetDict(module), nullptr,
-                                                 nullptr, 0));
+    return Ref::steal(
+        PyImport_ImportModuleLevel(name, PyModule_GetDict(module), nullptr, nullptr, 0));
 }
 
 Ref import_from(PyObject* module, const char* from_module, const char* name, int level) noexcept {
@@ -102,8 +102,8 @@ Ref import_from(PyObject* module, const char* from_module, const char* name, int
     Ref fromlist = Ref::steal(PyTuple_Pack(1, attr.get()));
     if (!fromlist) return fail();
     PyObject* globals = PyModule_GetDict(module);
-    Ref imported = Ref::steal(PyImport_ImportModuleLevelObject(mod_name.get(), globals, nullptr,
-                                                               fromlist.get(), level));
+    Ref imported = Ref::steal(
+        PyImport_ImportModuleLevelObject(mod_name.get(), globals, nullptr, fromlist.get(), level));
     if (!imported) return fail();
     Ref value = Ref::steal(PyObject_GetAttr(imported.get(), attr.get()));
     if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
@@ -118,8 +118,8 @@ Ref import_from(PyObject* module, const char* from_module, const char* name, int
 
 Ref fork_context() noexcept {
     PyObject* builtins = PyEval_GetBuiltins();
-    Ref import = builtins ? Ref::borrow(PyDict_GetItemWithError(builtins, names().__import__))
-                          : fail();
+    Ref import =
+        builtins ? Ref::borrow(PyDict_GetItemWithError(builtins, names().__import__)) : fail();
     if (!import) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "__import__ not found");
         return fail();

@@ -35,7 +35,14 @@ struct NativeModule {
         {0, nullptr},
     };
     static inline PyModuleDef def = {
-        PyModuleDef_HEAD_INIT, Setup.short_name, Setup.doc, 0, nullptr, slots, nullptr, nullptr,
+        PyModuleDef_HEAD_INIT,
+        Setup.short_name,
+        Setup.doc,
+        0,
+        nullptr,
+        slots,
+        nullptr,
+        nullptr,
         nullptr,
     };
 };

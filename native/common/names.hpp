@@ -12,9 +12,11 @@ namespace orvex {
 #define ORVEX_NAME_INTERN(n) \
     if (!names.n && !(names.n = PyUnicode_InternFromString(#n))) return -1;
 
+// clang-format off
 #define ORVEX_CORE_NAMES(X)                                                                    \
     X(__code__) X(__name__) X(__import__) X(get_context) X(getLogger) X(multiprocessing)       \
     X(fork) X(logging)
+// clang-format on
 
 struct Names {
     ORVEX_CORE_NAMES(ORVEX_NAME_FIELD)

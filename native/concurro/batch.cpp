@@ -42,7 +42,8 @@ enum InitParam { kInitSelf, kTargets, kTimeout, kCargs, kIargs, kCkwargs, kIkwar
 
 Ref init_impl(FunctionObject* func, PyObject* const* p) {
     PyObject* self = p[kInitSelf];
-    if (PyObject_SetAttr(self, names().targets, p[kTargets]) < 0 || PyObject_SetAttr(self, names().timeout, p[kTimeout]) < 0 ||
+    if (PyObject_SetAttr(self, names().targets, p[kTargets]) < 0 ||
+        PyObject_SetAttr(self, names().timeout, p[kTimeout]) < 0 ||
         PyObject_SetAttr(self, names().cargs, p[kCargs]) < 0)
         return fail();
     Ref iargs = Ref::steal(PySequence_List(p[kIargs]));
@@ -72,7 +73,8 @@ Ref init_impl(FunctionObject* func, PyObject* const* p) {
     Ref queue = call0(queue_factory.get());
     if (!queue || PyObject_SetAttr(self, names()._queue, queue.get()) < 0) return fail();
     Ref processes = Ref::steal(PyList_New(0));
-    if (!processes || PyObject_SetAttr(self, names()._processes, processes.get()) < 0) return fail();
+    if (!processes || PyObject_SetAttr(self, names()._processes, processes.get()) < 0)
+        return fail();
 
     Ref argument_sets = call_method0(self, names()._build_arguments);
     if (!argument_sets) return fail();
@@ -128,7 +130,8 @@ Ref init_impl(FunctionObject* func, PyObject* const* p) {
 Ref start_impl(FunctionObject* func, PyObject* const* p) {
     PyObject* self = p[kSelf];
     Ref started_at = now(func);
-    if (!started_at || PyObject_SetAttr(self, names().starttime, started_at.get()) < 0) return fail();
+    if (!started_at || PyObject_SetAttr(self, names().starttime, started_at.get()) < 0)
+        return fail();
     Ref tasklog = global_attr(func, names().managed_handlers, names().tasklog);
     if (!tasklog) return fail();
     Ref manager = call_method0(tasklog.get(), names().consolidate_next_forked_logfile);
@@ -316,7 +319,8 @@ Ref join_impl(FunctionObject* func, PyObject* const* p) {
         if (limited) {
             Ref current = now(func);
             Ref started = current ? get_attr(self, names().starttime) : fail();
-            Ref deadline = started ? Ref::steal(PyNumber_Add(timeout.get(), started.get())) : fail();
+            Ref deadline =
+                started ? Ref::steal(PyNumber_Add(timeout.get(), started.get())) : fail();
             if (!deadline) return fail();
             int late = PyObject_RichCompareBool(current.get(), deadline.get(), Py_GT);
             if (late < 0) return fail();
@@ -326,9 +330,8 @@ Ref join_impl(FunctionObject* func, PyObject* const* p) {
     Ref stopped = now(func);
     if (!stopped || PyObject_SetAttr(self, names().stoptime, stopped.get()) < 0) return fail();
     if (drain(self, records.get(), true) < 0) return fail();
-    if (for_each_worker(self, [](PyObject* worker) {
-            return call_method0(worker, names().join) ? 0 : -1;
-        }) < 0)
+    if (for_each_worker(
+            self, [](PyObject* worker) { return call_method0(worker, names().join) ? 0 : -1; }) < 0)
         return fail();
     Ref results = collect(self, records.get());
     if (!results || PyObject_SetAttr(self, names().results, results.get()) < 0) return fail();
@@ -349,12 +352,15 @@ Ref pcall_impl(FunctionObject*, PyObject* const* p) {
 
 }  // namespace
 
-const FunctionDef kInit = {"__init__", "Pcall.__init__",
-                            "self, targets, timeout, cargs, iargs, ckwargs, ikwargs, **varkwargs",
-                            nullptr, init_impl, nullptr};
+const FunctionDef kInit = {"__init__",
+                           "Pcall.__init__",
+                           "self, targets, timeout, cargs, iargs, ckwargs, ikwargs, **varkwargs",
+                           nullptr,
+                           init_impl,
+                           nullptr};
 const FunctionDef kStart = {"start", "Pcall.start", "self", kStartDoc, start_impl, nullptr};
 const FunctionDef kJoin = {"join", "Pcall.join", "self", kJoinDoc, join_impl, nullptr};
-const FunctionDef kPcall = {"pcall", "Pcall.pcall", "cls, *args, **kwargs", kPcallMethodDoc,
-                             pcall_impl, nullptr};
+const FunctionDef kPcall = {"pcall",         "Pcall.pcall", "cls, *args, **kwargs",
+                            kPcallMethodDoc, pcall_impl,    nullptr};
 
 }  // namespace orvex::concurro

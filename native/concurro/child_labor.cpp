@@ -50,8 +50,8 @@ Ref init_impl(FunctionObject* func, PyObject* const* p) {
         return fail();
     }
     Ref klass = Ref::borrow(func->klass);
-    Ref super = Ref::steal(PyObject_CallFunctionObjArgs((PyObject*)&PySuper_Type, klass.get(),
-                                                        self, nullptr));
+    Ref super = Ref::steal(
+        PyObject_CallFunctionObjArgs((PyObject*)&PySuper_Type, klass.get(), self, nullptr));
     if (!super) return fail();
     Ref base_init = Ref::steal(PyObject_GetAttr(super.get(), names().__init__));
     if (!base_init) return fail();
@@ -161,8 +161,9 @@ Ref run_impl(FunctionObject* func, PyObject* const* p) {
     return Ref::borrow(Py_None);
 }
 
-const FunctionDef kInit = {"__init__", "ChildLabor.__init__", "self, index, queue, *args, **kwargs",
-                            kInitDoc, init_impl, nullptr};
+const FunctionDef kInit = {
+    "__init__", "ChildLabor.__init__", "self, index, queue, *args, **kwargs", kInitDoc, init_impl,
+    nullptr};
 const FunctionDef kRun = {"run", "ChildLabor.run", "self", kRunDoc, run_impl, nullptr};
 
 }  // namespace

@@ -68,10 +68,10 @@ Ref kill_impl(FunctionObject* func, PyObject* const* p) {
 }  // namespace
 
 const FunctionDef kPids = {"pids", "Pcall.pids", "self", kPidsDoc, pids_impl, nullptr};
-const FunctionDef kLivings = {"livings", "Pcall.livings", "self", kLivingsDoc, livings_impl,
-                               nullptr};
-const FunctionDef kTerminate = {"terminate", "Pcall.terminate", "self", kTerminateDoc,
-                                 terminate_impl, nullptr};
+const FunctionDef kLivings = {"livings",   "Pcall.livings", "self",
+                              kLivingsDoc, livings_impl,    nullptr};
+const FunctionDef kTerminate = {"terminate",   "Pcall.terminate", "self",
+                                kTerminateDoc, terminate_impl,    nullptr};
 const FunctionDef kKill = {"kill", "Pcall.kill", "self", kKillDoc, kill_impl, nullptr};
 
 }  // namespace orvex::concurro

@@ -138,8 +138,7 @@ int add_varkwargs(PyObject* kwargs, PyObject* varkwargs, Py_ssize_t i) {
 
 // {"target": target, "args": args, "kwargs": kwargs}, as a copy of `shape` (a dict with
 // the three keys, which spares growing a new one key by key) when one is given.
-Ref make_set(PyObject* shape, PyObject* target, Ref args, Ref kwargs,
-             DeferredTracking& deferred) {
+Ref make_set(PyObject* shape, PyObject* target, Ref args, Ref kwargs, DeferredTracking& deferred) {
     Ref one = Ref::steal(shape ? PyDict_Copy(shape) : PyDict_New());
     if (!one || PyDict_SetItem(one.get(), names().target, target) < 0 ||
         PyDict_SetItem(one.get(), names().args, args.get()) < 0 ||
@@ -160,8 +159,7 @@ Ref entry_if_any(PyObject* self, PyObject* name, Py_ssize_t i) {
 }
 
 // args, kwargs and target of instance i.
-Ref argument_set(PyObject* self, PyObject* source, Py_ssize_t i,
-                 DeferredTracking& deferred) {
+Ref argument_set(PyObject* self, PyObject* source, Py_ssize_t i, DeferredTracking& deferred) {
     Ref cargs = get_attr(self, names().cargs);
     if (!cargs) return fail();
     Ref args = as_tuple(cargs.get());
@@ -217,8 +215,8 @@ bool is_builtin_iterator(PyObject* it) {
 
 // Reading the inputs runs no code of the class: plain attributes, no descriptors.
 bool plain_inputs(PyTypeObject* type) {
-    for (PyObject* name : {names().cargs, names().iargs, names().ckwargs, names().ikwargs,
-                           names().varkwargs})
+    for (PyObject* name :
+         {names().cargs, names().iargs, names().ckwargs, names().ikwargs, names().varkwargs})
         if (!reads_plainly(type, name)) return false;
     return true;
 }
@@ -267,8 +265,7 @@ bool take_snapshot(FunctionObject* func, PyObject* self, PyObject* source, Snaps
     }
     // Filled below without allocating, so no collection sees its empty slots; a finalizer
     // run by the allocations above may have changed the inputs, so they are checked again.
-    if (PyDict_GET_SIZE(snap.varkwargs.get()) != n || !str_keys(snap.ckwargs.get()))
-        return false;
+    if (PyDict_GET_SIZE(snap.varkwargs.get()) != n || !str_keys(snap.ckwargs.get())) return false;
     PyObject *key, *value;
     Py_ssize_t pos = 0, k = 0;
     while (PyDict_Next(snap.varkwargs.get(), &pos, &key, &value)) {
@@ -366,6 +363,6 @@ Ref build_arguments_impl(FunctionObject* func, PyObject* const* p) {
 }  // namespace
 
 const FunctionDef kBuildArguments = {"_build_arguments", "Pcall._build_arguments", "self",
-                                      kBuildArgumentsDoc, build_arguments_impl, nullptr};
+                                     kBuildArgumentsDoc, build_arguments_impl,     nullptr};
 
 }  // namespace orvex::concurro

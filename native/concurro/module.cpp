@@ -23,8 +23,7 @@ Ref make_child_work(PyObject* globals) noexcept {
         return fail();
     }
     Ref type_name = Ref::steal(PyUnicode_FromString("ChildWork"));
-    Ref fields = Ref::steal(
-        PyList_New(3));
+    Ref fields = Ref::steal(PyList_New(3));
     if (!type_name || !fields) return fail();
     PyObject* field_names[3] = {names().target, names().args, names().kwargs};
     for (int i = 0; i < 3; ++i) {
@@ -53,7 +52,8 @@ int body(PyObject* module) noexcept {
         bind(module, "namedtuple", import_from(module, "collections", "namedtuple", 0)) < 0 ||
         bind(module, "ExceptionWithTraceback",
              import_from(module, "exceptions", "ExceptionWithTraceback", 1)) < 0 ||
-        bind(module, "managed_handlers", import_from(module, "orvex.log", "managed_handlers", 0)) < 0 ||
+        bind(module, "managed_handlers", import_from(module, "orvex.log", "managed_handlers", 0)) <
+            0 ||
         bind(module, "multiprocessing", fork_context()) < 0 ||
         bind(module, "__pcall_infra__", Ref::borrow(Py_True)) < 0)
         return -1;

@@ -49,8 +49,7 @@ int add_pcall(PyObject* module) noexcept {
         add_member(ns.get(), kInit, globals, nullptr, defaults.get()) < 0 ||
         add_member(ns.get(), kPids, globals, property) < 0 ||
         add_member(ns.get(), kStart, globals) < 0 || add_member(ns.get(), kJoin, globals) < 0 ||
-        add_member(ns.get(), kTerminate, globals) < 0 ||
-        add_member(ns.get(), kKill, globals) < 0 ||
+        add_member(ns.get(), kTerminate, globals) < 0 || add_member(ns.get(), kKill, globals) < 0 ||
         add_member(ns.get(), kLivings, globals, property) < 0 ||
         add_member(ns.get(), kBuildArguments, globals) < 0)
         return -1;

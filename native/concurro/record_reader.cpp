@@ -162,8 +162,7 @@ Py_ssize_t record_index(const unsigned char* data, Py_ssize_t size) noexcept {
         case 'J': {  // BININT, little-endian signed
             if (size <= at + 4) return -1;
             int32_t value = (int32_t)((uint32_t)data[at + 1] | (uint32_t)data[at + 2] << 8 |
-                                      (uint32_t)data[at + 3] << 16 |
-                                      (uint32_t)data[at + 4] << 24);
+                                      (uint32_t)data[at + 3] << 16 | (uint32_t)data[at + 4] << 24);
             return value;
         }
         default:
@@ -237,8 +236,7 @@ int drop_if_writer_died(PyObject* self, PyObject* queue, int fd, PyObject* buffe
     int truth = PyObject_IsTrue(alive.get());
     if (truth != 0) return truth < 0 ? -1 : 0;
     // Whatever it wrote before it died is in the pipe by now.
-    if (read_available(queue, fd, buffer) < 0 || take_whole_records(buffer, records) < 0)
-        return -1;
+    if (read_available(queue, fd, buffer) < 0 || take_whole_records(buffer, records) < 0) return -1;
     if (PyByteArray_GET_SIZE(buffer) == 0) return 0;
     if (PyByteArray_Resize(buffer, 0) < 0) return -1;
     Ref lock = Ref::steal(PyObject_GetAttr(queue, names()._wlock));

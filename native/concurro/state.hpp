@@ -6,6 +6,7 @@
 
 namespace orvex::concurro {
 
+// clang-format off
 #define ORVEX_CONCURRO_NAMES(X)                                                                \
     X(__name__) X(__init__) X(__enter__) X(__exit__) X(acquire) X(release) X(timeout)          \
     X(Process) X(SimpleQueue) X(namedtuple) X(partial) X(func) X(_target) X(_args)             \
@@ -19,6 +20,7 @@ namespace orvex::concurro {
     X(starttime) X(stoptime) X(livings) X(format) X(p) X(extended_msg) X(ChildLabor)           \
     X(TimeoutError) X(exitcode) X(_records) X(min) X(append) X(values) X(_reader) X(_rlock)    \
     X(_wlock) X(fileno) X(_unread) X(_ForkingPickler) X(loads)
+// clang-format on
 
 struct Names {
     ORVEX_CONCURRO_NAMES(ORVEX_NAME_FIELD)
@@ -28,9 +30,9 @@ struct State {
     Names names;
     PyTypeObject* repeat_type;  // itertools.repeat, an iterator the fan-out reads itself
     // The result queue the batch makes, and what get() uses, for reading it directly.
-    PyObject* queues_module;    // multiprocessing.queues (its _ForkingPickler)
-    PyObject* queue_type;       // multiprocessing.queues.SimpleQueue
-    PyObject* queue_get;        // that class's get and empty
+    PyObject* queues_module;  // multiprocessing.queues (its _ForkingPickler)
+    PyObject* queue_type;     // multiprocessing.queues.SimpleQueue
+    PyObject* queue_get;      // that class's get and empty
     PyObject* queue_empty;
     PyObject* connection_type;  // multiprocessing.connection.Connection
 };

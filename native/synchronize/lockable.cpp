@@ -65,12 +65,12 @@ Ref release_impl(FunctionObject*, PyObject* const* p) {
     return call_method0(lock.get(), names().release);
 }
 
-const FunctionDef kInit = {"__init__", "Lockable.__init__", "self, *, lock", kInitDoc,
-                            init_impl, nullptr};
-const FunctionDef kAcquire = {"acquire", "Lockable.acquire", "self, block, timeout",
-                               kAcquireDoc, acquire_impl, nullptr};
-const FunctionDef kRelease = {"release", "Lockable.release", "self", kReleaseDoc, release_impl,
-                               nullptr};
+const FunctionDef kInit = {"__init__", "Lockable.__init__", "self, *, lock",
+                           kInitDoc,   init_impl,           nullptr};
+const FunctionDef kAcquire = {"acquire",   "Lockable.acquire", "self, block, timeout",
+                              kAcquireDoc, acquire_impl,       nullptr};
+const FunctionDef kRelease = {"release",   "Lockable.release", "self",
+                              kReleaseDoc, release_impl,       nullptr};
 
 }  // namespace
 
@@ -80,7 +80,8 @@ int add_lockable(PyObject* module) noexcept {
     if (!ns) return -1;
     Ref context = Ref::borrow(PyDict_GetItemWithError(globals, names().multiprocessing));
     if (!context) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_NameError, "name 'multiprocessing' is not defined");
+        if (!PyErr_Occurred())
+            PyErr_SetString(PyExc_NameError, "name 'multiprocessing' is not defined");
         return -1;
     }
     Ref factory = Ref::steal(PyObject_GetAttr(context.get(), names().RLock));
@@ -95,8 +96,8 @@ int add_lockable(PyObject* module) noexcept {
         return -1;
     Ref bases = Ref::steal(PyTuple_Pack(1, (PyObject*)&PyBaseObject_Type));
     if (!bases) return -1;
-    return bind(module, "Lockable", make_class((PyObject*)&PyType_Type, "Lockable", bases.get(),
-                                               ns.get()));
+    return bind(module, "Lockable",
+                make_class((PyObject*)&PyType_Type, "Lockable", bases.get(), ns.get()));
 }
 
 }  // namespace orvex::synchronize

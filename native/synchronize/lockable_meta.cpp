@@ -56,9 +56,10 @@ int unpack_pair(PyObject* item, Ref* key, Ref* value) noexcept {
     for (int i = 0; i < 2; ++i) {
         *slots[i] = Ref::steal(PyIter_Next(it.get()));
         if (!*slots[i]) {
-            if (!PyErr_Occurred())
+            if (!PyErr_Occurred()) {
                 PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)",
                              i);
+            }
             return -1;
         }
     }
@@ -130,10 +131,10 @@ Ref new_impl(FunctionObject* f, PyObject* const* p) {
     return call_vector(next_new.get(), p, 4, nullptr);
 }
 
-const FunctionDef kIgnore = {"ignore", "LockableMeta.ignore", "obj", kIgnoreDoc, ignore_impl,
-                              nullptr};
-const FunctionDef kNew = {"__new__", "LockableMeta.__new__", "cls, name, bases, attrs", kNewDoc,
-                           new_impl, nullptr};
+const FunctionDef kIgnore = {"ignore",   "LockableMeta.ignore", "obj",
+                             kIgnoreDoc, ignore_impl,           nullptr};
+const FunctionDef kNew = {
+    "__new__", "LockableMeta.__new__", "cls, name, bases, attrs", kNewDoc, new_impl, nullptr};
 
 }  // namespace
 
@@ -148,8 +149,8 @@ int add_lockable_meta(PyObject* module) noexcept {
         return -1;
     Ref bases = Ref::steal(PyTuple_Pack(1, (PyObject*)&PyType_Type));
     if (!bases) return -1;
-    return bind(module, "LockableMeta", make_class((PyObject*)&PyType_Type, "LockableMeta",
-                                                   bases.get(), ns.get()));
+    return bind(module, "LockableMeta",
+                make_class((PyObject*)&PyType_Type, "LockableMeta", bases.get(), ns.get()));
 }
 
 }  // namespace orvex::synchronize

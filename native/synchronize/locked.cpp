@@ -247,13 +247,12 @@ Ref wrapped_raw(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
         return fail();
     }
     if (kwnames && PyTuple_GET_SIZE(kwnames) > 0) {
-        Py_ssize_t at = find_name(&PyTuple_GET_ITEM(kwnames, 0), PyTuple_GET_SIZE(kwnames),
-                                  names().self);
+        Py_ssize_t at =
+            find_name(&PyTuple_GET_ITEM(kwnames, 0), PyTuple_GET_SIZE(kwnames), names().self);
         if (at == -2) return fail();
         if (at >= 0) {
             if (nargs == 0) return call_with_keyword_self<kCreate>(f, args, at, kwnames);
-            PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument 'self'",
-                         f->name);
+            PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument 'self'", f->name);
             return fail();
         }
     }
@@ -302,14 +301,18 @@ Ref decorate_impl(FunctionObject* f, PyObject* const* p) {
     return call1(wraps.get(), wrapper.get());
 }
 
-const FunctionDef kWrapper = {"_wrapped", "locked.<locals>._wrapped", "self, *args, **kwargs",
-                               nullptr, nullptr, wrapped_raw<true>};
-const FunctionDef kLockableWrapper = {"_wrapped", "Lockable.locked.<locals>._wrapped",
-                                       "self, *args, **kwargs", nullptr, nullptr,
-                                       wrapped_raw<false>};
+const FunctionDef kWrapper = {
+    "_wrapped", "locked.<locals>._wrapped", "self, *args, **kwargs", nullptr,
+    nullptr,    wrapped_raw<true>};
+const FunctionDef kLockableWrapper = {"_wrapped",
+                                      "Lockable.locked.<locals>._wrapped",
+                                      "self, *args, **kwargs",
+                                      nullptr,
+                                      nullptr,
+                                      wrapped_raw<false>};
 const FunctionDef kLocked = {"locked", "locked", "method", kLockedDoc, decorate_impl, nullptr};
-const FunctionDef kLockableLocked = {"locked", "Lockable.locked", "method", kLockableLockedDoc,
-                                      decorate_impl, nullptr};
+const FunctionDef kLockableLocked = {"locked",           "Lockable.locked", "method",
+                                     kLockableLockedDoc, decorate_impl,     nullptr};
 
 Ref make_decorator(const FunctionDef& fdef, const FunctionDef& wrapper, PyObject* globals) {
     Ref proto = make_function(wrapper, globals);

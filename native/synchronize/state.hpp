@@ -7,10 +7,12 @@
 
 namespace orvex::synchronize {
 
+// clang-format off
 #define ORVEX_SYNCHRONIZE_NAMES(X)                                                             \
     X(__lock__) X(__new__) X(acquire) X(release) X(block) X(timeout) X(RLock) X(warning)       \
     X(logger) X(functools) X(multiprocessing) X(inspect) X(isfunction) X(locked) X(wraps)      \
     X(startswith) X(items) X(_LockedMeta_ignore) X(self) X(_)
+// clang-format on
 
 struct Names {
     ORVEX_SYNCHRONIZE_NAMES(ORVEX_NAME_FIELD)

@@ -1,5 +1,9 @@
 // The fan-out: one argument set (target, args, kwargs) per instance of a batch, zipped from
-// the common and per-instance inputs a Pcall holds.
+// the common and per-instance inputs a Pcall holds. Two roads build the same sets: the
+// generic one reads every input afresh for each instance, as Python code would; the
+// snapshot road, taken while the inputs are built-in types that run no Python code when
+// read, reads them once. Any instance the snapshot road cannot build exactly (a type it does
+// not know, a key that is not a str) goes to the generic road, and so do all after it.
 #include "concurro/fan_out.hpp"
 
 #include "common/deferred_tracking.hpp"
@@ -12,6 +16,8 @@ namespace {
 const char kBuildArgumentsDoc[] =
     "Internal: build each child instance's arguments from the user's inputs, combining\n"
     "the common and per-instance arguments and keyword arguments.";
+
+// ---- shared by both roads ----
 
 // Lowers smallest to len(obj) when that is not 0.
 int add_count(Py_ssize_t& smallest, PyObject* obj) {
@@ -149,6 +155,8 @@ Ref make_set(PyObject* shape, PyObject* target, Ref args, Ref kwargs, DeferredTr
     return one;
 }
 
+// ---- the generic road ----
+
 // self.<name>[i] when self.<name> is true; null without an error when it is false.
 Ref entry_if_any(PyObject* self, PyObject* name, Py_ssize_t i) {
     Ref seq = get_attr(self, name);
@@ -196,6 +204,8 @@ Ref argument_set(PyObject* self, PyObject* source, Py_ssize_t i, DeferredTrackin
     }
     return make_set(nullptr, target.get(), std::move(args), std::move(kwargs), deferred);
 }
+
+// ---- the snapshot road ----
 
 // The fan-out's inputs read once, when nothing of the class or the inputs runs Python code
 // between the per-instance reads. Up to 3.11 the collector may still run finalizers inside

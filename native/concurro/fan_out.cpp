@@ -304,8 +304,7 @@ Ref fast_argument_set(const Snapshot& snap, PyObject* source, Py_ssize_t i,
     if (PyList_GET_SIZE(ikwargs)) {
         if (i >= PyList_GET_SIZE(ikwargs)) return fail();
         own_kwargs = Ref::borrow(PyList_GET_ITEM(ikwargs, i));
-        // With str keys only, kwargs.update(own_kwargs) below calls no __eq__ of a key.
-        if (!PyDict_CheckExact(own_kwargs.get()) || !str_keys(own_kwargs.get())) return fail();
+        if (!PyDict_CheckExact(own_kwargs.get())) return fail();
     }
     Ref args = as_tuple(snap.cargs.get());
     if (!args) return fail();
@@ -316,7 +315,20 @@ Ref fast_argument_set(const Snapshot& snap, PyObject* source, Py_ssize_t i,
     }
     Ref kwargs = Ref::steal(PyDict_Copy(snap.ckwargs.get()));
     if (!kwargs) return fail();
-    if (own_kwargs && PyDict_Update(kwargs.get(), own_kwargs.get()) < 0) return fail();
+    if (own_kwargs) {
+        // kwargs.update(own_kwargs) with str keys only, so no key's __eq__ runs. Each pair is
+        // held while inserted (an allocation may run a finalizer up to 3.11); a key that is
+        // not a str, or own_kwargs changing under the loop, sends the instance to the
+        // generic road, which builds it again from scratch.
+        PyObject *key, *value;
+        Py_ssize_t pos = 0, size = PyDict_GET_SIZE(own_kwargs.get());
+        while (PyDict_Next(own_kwargs.get(), &pos, &key, &value)) {
+            if (!PyUnicode_CheckExact(key)) return fail();
+            Ref held_key = Ref::borrow(key), held_value = Ref::borrow(value);
+            if (PyDict_SetItem(kwargs.get(), key, value) < 0) return fail();
+            if (PyDict_GET_SIZE(own_kwargs.get()) != size) return fail();
+        }
+    }
     PyObject* pairs = snap.pairs.get();
     for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(pairs); k += 2) {
         PyObject* values = PyTuple_GET_ITEM(pairs, k + 1);

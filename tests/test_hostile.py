@@ -4,6 +4,7 @@ import gc
 import multiprocessing
 import os
 import signal
+import struct
 import textwrap
 import threading
 import time
@@ -175,16 +176,25 @@ def big(n, delay):
     return b"x" * n
 
 
-def dies_holding_the_writer_lock(n, delay):
-    multiprocessing.current_process()._queue._wlock.acquire()
+def dies_holding_the_writer_lock(n, delay, header=False):
+    queue = multiprocessing.current_process()._queue
+    queue._wlock.acquire()
+    if header:  # a big record's length goes first, in a write of its own
+        os.write(queue._writer.fileno(), struct.pack("!i", n))
     os.kill(os.getpid(), signal.SIGKILL)
 
 
+def dies_after_a_length_header(n, delay):
+    dies_holding_the_writer_lock(n, delay, header=True)
+
+
 @pytest.mark.parametrize("first, timeout", [(big, None), (big, 30),
-                                            (dies_holding_the_writer_lock, None)])
+                                            (dies_holding_the_writer_lock, None),
+                                            (dies_after_a_length_header, None)])
 def test_join_survives_a_worker_killed_while_writing(reaped, fast_poll, first, timeout):
     # Worker 0 dies holding the queue's writer lock, part of its record written (it fills
-    # the pipe and is killed) or none; workers 1 and 2 then wait for that lock.
+    # the pipe and is killed), only its length, or nothing; workers 1 and 2 then wait for
+    # that lock.
     p = reaped(Pcall([first, big, big], timeout, iargs=[(8 << 20, 0), (10, 0.5), (10, 0.5)]))
     p.start()
     time.sleep(0.3)

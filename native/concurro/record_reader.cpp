@@ -34,6 +34,13 @@ int try_acquire(PyObject* lock) noexcept {
     return got ? PyObject_IsTrue(got.get()) : -1;
 }
 
+// 1 when someone holds lock, 0 when it is free (taken and given back), -1 with an error set.
+int held_elsewhere(PyObject* lock) noexcept {
+    int taken = try_acquire(lock);
+    if (taken <= 0) return taken < 0 ? -1 : 1;
+    return call_method0(lock, names().release) ? 0 : -1;
+}
+
 // True when obj.name is the method `function` bound to obj; -1 with an error set.
 int is_bound(PyObject* obj, PyObject* name, PyObject* function) noexcept {
     Ref bound = Ref::steal(PyObject_GetAttr(obj, name));
@@ -209,46 +216,6 @@ int wait_readable(int fd, int timeout_ms) noexcept {
     return ready > 0 ? 1 : 0;
 }
 
-// The record at the front of buffer is late. If its writer has died, the rest never comes:
-// the part is dropped (that worker then has no record), and the queue's writer lock, which
-// the writer held while it wrote, is released so that the other workers can put theirs.
-int drop_if_writer_died(PyObject* self, PyObject* queue, int fd, PyObject* buffer,
-                        PyObject* records) noexcept {
-    Py_ssize_t index;
-    {
-        const auto* data = (const unsigned char*)PyByteArray_AS_STRING(buffer);
-        Py_ssize_t size = PyByteArray_GET_SIZE(buffer);
-        Frame frame;
-        if (read_frame(data, size, frame) <= 0) return 0;
-        index = record_index(data + frame.header, size - frame.header);
-    }
-    if (index < 0) return 0;
-    Ref processes = Ref::steal(PyObject_GetAttr(self, names()._processes));
-    if (!processes) return -1;
-    Ref writer = Ref::steal(PySequence_GetItem(processes.get(), index));
-    if (!writer) {
-        if (!PyErr_ExceptionMatches(PyExc_LookupError)) return -1;
-        PyErr_Clear();
-        return 0;
-    }
-    Ref alive = call_method0(writer.get(), names().is_alive);
-    if (!alive) return -1;
-    int truth = PyObject_IsTrue(alive.get());
-    if (truth != 0) return truth < 0 ? -1 : 0;
-    // Whatever it wrote before it died is in the pipe by now.
-    if (read_available(queue, fd, buffer) < 0 || take_whole_records(buffer, records) < 0) return -1;
-    if (PyByteArray_GET_SIZE(buffer) == 0) return 0;
-    if (PyByteArray_Resize(buffer, 0) < 0) return -1;
-    Ref lock = Ref::steal(PyObject_GetAttr(queue, names()._wlock));
-    if (!lock) return -1;
-    if (!call_method0(lock.get(), names().release)) {
-        // Not held after all: nothing to hand back.
-        if (!PyErr_ExceptionMatches(PyExc_ValueError)) return -1;
-        PyErr_Clear();
-    }
-    return 0;
-}
-
 // 1 when some worker has ended without a record among records and another is still alive.
 int worker_lost_while_others_wait(PyObject* self, PyObject* records) noexcept {
     Ref received = Ref::steal(PySet_New(nullptr));
@@ -278,28 +245,78 @@ int worker_lost_while_others_wait(PyObject* self, PyObject* records) noexcept {
     return lost && waiting;
 }
 
-// The pipe is empty. A worker killed after taking the queue's writer lock and before
-// writing a byte would keep the others from ever putting their records. When the lock is
-// taken, a worker has ended without a record, others wait, and nothing arrives for a
-// while, the holder is taken for dead and its lock is released.
-int free_lock_of_silent_writer(PyObject* self, PyObject* queue, int fd,
-                               PyObject* records) noexcept {
+// 1 when the writer of whatever is late can be taken for dead without knowing who it is: a
+// worker has ended without a record, others wait, and the pipe stays silent for a while.
+int silent_writer_lost(PyObject* self, int fd, PyObject* records) noexcept {
+    int suspect = worker_lost_while_others_wait(self, records);
+    if (suspect <= 0) return suspect;
+    int more = wait_readable(fd, kSilentHolderWaitMs);
+    return more < 0 ? -1 : !more;
+}
+
+// Hands back the queue's writer lock, which a dead writer held; not held is no error.
+int release_writer_lock(PyObject* queue) noexcept {
     Ref lock = Ref::steal(PyObject_GetAttr(queue, names()._wlock));
     if (!lock) return -1;
-    for (int look = 0; look < 2; ++look) {
-        int taken = try_acquire(lock.get());
-        if (taken < 0) return -1;
-        if (taken) return call_method0(lock.get(), names().release) ? 0 : -1;
-        if (look == 1) break;
-        int suspect = worker_lost_while_others_wait(self, records);
-        if (suspect <= 0) return suspect;
-        int more = wait_readable(fd, kSilentHolderWaitMs);
-        if (more != 0) return more < 0 ? -1 : 0;
-    }
     if (call_method0(lock.get(), names().release)) return 0;
     if (!PyErr_ExceptionMatches(PyExc_ValueError)) return -1;
     PyErr_Clear();
     return 0;
+}
+
+// The record at the front of buffer is late. If its writer has died, the rest never comes:
+// the part is dropped (that worker then has no record), and the queue's writer lock, which
+// the writer held while it wrote, is released so that the other workers can put theirs.
+// The writer is known by the index at the start of its pickle; before that has arrived, by
+// the same signs as a silent lock holder.
+int drop_if_writer_died(PyObject* self, PyObject* queue, int fd, PyObject* buffer,
+                        PyObject* records) noexcept {
+    Py_ssize_t index = -1;
+    {
+        const auto* data = (const unsigned char*)PyByteArray_AS_STRING(buffer);
+        Py_ssize_t size = PyByteArray_GET_SIZE(buffer);
+        Frame frame;
+        if (read_frame(data, size, frame) > 0)
+            index = record_index(data + frame.header, size - frame.header);
+    }
+    int dead;
+    if (index >= 0) {
+        Ref processes = Ref::steal(PyObject_GetAttr(self, names()._processes));
+        if (!processes) return -1;
+        Ref writer = Ref::steal(PySequence_GetItem(processes.get(), index));
+        if (!writer) {
+            if (!PyErr_ExceptionMatches(PyExc_LookupError)) return -1;
+            PyErr_Clear();
+            return 0;
+        }
+        Ref alive = call_method0(writer.get(), names().is_alive);
+        int truth = alive ? PyObject_IsTrue(alive.get()) : -1;
+        dead = truth < 0 ? -1 : !truth;
+    } else {
+        dead = silent_writer_lost(self, fd, records);
+    }
+    if (dead <= 0) return dead;
+    // Whatever it wrote before it died is in the pipe by now.
+    if (read_available(queue, fd, buffer) < 0 || take_whole_records(buffer, records) < 0) return -1;
+    if (PyByteArray_GET_SIZE(buffer) == 0) return 0;
+    if (PyByteArray_Resize(buffer, 0) < 0) return -1;
+    return release_writer_lock(queue);
+}
+
+// The pipe is empty. A worker killed after taking the queue's writer lock and before
+// writing a byte would keep the others from ever putting their records: when the lock stays
+// taken while a silent writer is lost, it is released.
+int free_lock_of_silent_writer(PyObject* self, PyObject* queue, int fd,
+                               PyObject* records) noexcept {
+    Ref lock = Ref::steal(PyObject_GetAttr(queue, names()._wlock));
+    if (!lock) return -1;
+    int held = held_elsewhere(lock.get());
+    if (held <= 0) return held;
+    int lost = silent_writer_lost(self, fd, records);
+    if (lost <= 0) return lost;
+    held = held_elsewhere(lock.get());
+    if (held <= 0) return held;
+    return release_writer_lock(queue);
 }
 
 }  // namespace

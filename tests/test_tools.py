@@ -112,10 +112,10 @@ def test_closure_and_type_params():
 def test_mock_autospec_binds_and_checks(pair):
     name, good, bad = METHOD[pair[0]]
     for cls in pair:
-        spec = mock.create_autospec(cls, instance=True)
-        getattr(spec, name)(*good)
+        stand_in = mock.create_autospec(cls, instance=True)
+        getattr(stand_in, name)(*good)
         with pytest.raises(TypeError):
-            getattr(spec, name)(*bad)
+            getattr(stand_in, name)(*bad)
         with mock.patch.object(cls, name, autospec=True) as patched:
             obj = cls.__new__(cls)
             getattr(obj, name)(*good)

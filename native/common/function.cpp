@@ -141,7 +141,7 @@ done:
     return result;
 }
 
-#if ORVEX_CALLEE_CHECKS_KEYWORD_NAMES
+#if ORVEX_HAS_VECTORCALL && ORVEX_CALLEE_CHECKS_KEYWORD_NAMES
 // Python functions refuse keyword names that are not strings before binding anything.
 bool keyword_names_are_strings(FunctionObject* f, PyObject* kwnames) noexcept {
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
@@ -158,9 +158,6 @@ PyObject* function_dispatch(FunctionObject* f, PyObject* const* args, Py_ssize_t
                             PyObject* kwnames) noexcept {
     assert(!PyErr_Occurred());
     assert(nargs >= 0 && (args || nargs == 0));
-#if ORVEX_CALLEE_CHECKS_KEYWORD_NAMES
-    if (kwnames && !keyword_names_are_strings(f, kwnames)) return nullptr;
-#endif
     // Forwarding calls are guarded too: a chain of wrappers ends in RecursionError, as a
     // chain of Python decorators does, instead of running off the C stack.
     if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
@@ -173,6 +170,9 @@ PyObject* function_dispatch(FunctionObject* f, PyObject* const* args, Py_ssize_t
 #if ORVEX_HAS_VECTORCALL
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames) noexcept {
+#if ORVEX_CALLEE_CHECKS_KEYWORD_NAMES  // the tuple-and-dict road checks in function_call
+    if (kwnames && !keyword_names_are_strings((FunctionObject*)self, kwnames)) return nullptr;
+#endif
     return function_dispatch((FunctionObject*)self, args, vector_nargs(nargsf), kwnames);
 }
 #endif

@@ -17,6 +17,7 @@
 #include "common/compat.hpp"
 #include "common/handled.hpp"
 #include "concurro/state.hpp"
+#include "concurro/workers.hpp"
 
 namespace orvex::concurro {
 namespace {
@@ -225,23 +226,22 @@ int worker_lost_while_others_wait(PyObject* self, PyObject* records) noexcept {
         Ref index = Ref::steal(PySequence_GetItem(record.get(), 0));
         if (!index || PySet_Add(received.get(), index.get()) < 0) return -1;
     }
-    Ref listed = Ref::steal(PyObject_GetAttr(self, names()._processes));
-    Ref processes = listed ? Ref::steal(PySequence_Tuple(listed.get())) : fail();
-    if (!processes) return -1;
     bool lost = false, waiting = false;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(processes.get()); ++i) {
-        Ref alive = call_method0(PyTuple_GET_ITEM(processes.get(), i), names().is_alive);
-        int truth = alive ? PyObject_IsTrue(alive.get()) : -1;
-        if (truth < 0) return -1;
-        if (truth) {
-            waiting = true;
-            continue;
-        }
-        Ref index = Ref::steal(PyLong_FromSsize_t(i));
-        int has = index ? PySet_Contains(received.get(), index.get()) : -1;
-        if (has < 0) return -1;
-        if (!has) lost = true;
-    }
+    Py_ssize_t next_index = 0;
+    if (for_each_worker(self, [&](PyObject* worker) {
+            Py_ssize_t i = next_index++;
+            int alive = is_alive(worker);
+            if (alive != 0) {
+                waiting = true;
+                return alive < 0 ? -1 : 0;
+            }
+            Ref index = Ref::steal(PyLong_FromSsize_t(i));
+            int has = index ? PySet_Contains(received.get(), index.get()) : -1;
+            if (has < 0) return -1;
+            lost = lost || !has;
+            return 0;
+        }) < 0)
+        return -1;
     return lost && waiting;
 }
 
@@ -289,9 +289,8 @@ int drop_if_writer_died(PyObject* self, PyObject* queue, int fd, PyObject* buffe
             PyErr_Clear();
             return 0;
         }
-        Ref alive = call_method0(writer.get(), names().is_alive);
-        int truth = alive ? PyObject_IsTrue(alive.get()) : -1;
-        dead = truth < 0 ? -1 : !truth;
+        int alive = is_alive(writer.get());
+        dead = alive < 0 ? -1 : !alive;
     } else {
         dead = silent_writer_lost(self, fd, records);
     }

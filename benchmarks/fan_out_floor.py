@@ -1,0 +1,76 @@
+"""How far the native fan-out is from the least a fan-out can cost on this CPython.
+
+    PYTHONPATH=src python benchmarks/fan_out_floor.py [--rounds R]
+
+Builds benchmarks/fan_out_floor.c (needs setuptools and a C compiler) into a temporary
+directory: the same argument sets made by the same CPython calls with nothing else around
+them. Times it beside the native fan-out and its Python twin, interleaved, on the instance
+of benchmarks/pcall.py, and prints the three times and the ratios. The Python twin over the
+floor is the most any native fan-out could reach against the twin here.
+"""
+import argparse
+import gc
+import importlib.util
+import os
+import platform
+import sys
+import tempfile
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from pcall import cpu_model, fan_out_instance, fan_out_variants, interleaved_best  # noqa: E402
+
+SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fan_out_floor.c")
+
+
+def build_floor(build_dir):
+    try:
+        from setuptools import Distribution, Extension
+    except ImportError:
+        sys.exit("fan_out_floor.py needs setuptools (pip install setuptools) and a C compiler")
+    extension = Extension("fan_out_floor", [SOURCE], extra_compile_args=["-O2"])
+    dist = Distribution({"name": "fan_out_floor", "ext_modules": [extension]})
+    command = dist.get_command_obj("build_ext")
+    command.build_lib = build_dir
+    command.build_temp = os.path.join(build_dir, "temp")
+    command.ensure_finalized()
+    command.run()
+    path = command.get_ext_fullpath("fan_out_floor")
+    spec = importlib.util.spec_from_file_location("fan_out_floor", path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--rounds", type=int, default=9)
+    parser.add_argument("-n", type=int, default=100000)
+    opts = parser.parse_args()
+    with tempfile.TemporaryDirectory() as build_dir:
+        floor = build_floor(build_dir)
+    p = fan_out_instance(opts.n)
+    variants = fan_out_variants(p)
+    shape = {"target": None, "args": None, "kwargs": None}
+    inputs = (p.targets, p.cargs, p.iargs, p.ckwargs, p.ikwargs, p.varkwargs, shape)
+    assert floor.build(*inputs) == variants["native"](), "the floor builds other sets"
+    variants["floor"] = lambda: floor.build(*inputs)
+    print("Machine: %d CPUs (nproc), %s" % (len(os.sched_getaffinity(0)), cpu_model()))
+    print("Python %s (%s)" % (platform.python_version(), platform.python_implementation()))
+    for label, paused in (("", False), (", cyclic GC paused", True)):
+        if paused:
+            gc.disable()
+        try:
+            best = interleaved_best(variants, opts.rounds)
+        finally:
+            gc.enable()
+        print("\n%d argument sets, best of %d interleaved rounds%s:"
+              % (opts.n, opts.rounds, label))
+        for name in ("native", "floor", "python"):
+            print("  %-7s %8.1f ms" % (name, best[name] * 1e3))
+        print("  python/native %5.2fx   python/floor %5.2fx   native/floor %5.2fx"
+              % (best["python"] / best["native"], best["python"] / best["floor"],
+                 best["native"] / best["floor"]))
+
+
+if __name__ == "__main__":
+    main()

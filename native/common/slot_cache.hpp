@@ -56,11 +56,9 @@ public:
 
     // obj.<name>, whatever the class.
     Ref get(PyObject* obj, PyObject* name) noexcept {
-        if (kStableTypeVersions) {
-            bool plain;
-            Ref value = read(obj, name, &plain);
-            if (value || plain) return value;
-        }
+        bool plain;
+        Ref value = read(obj, name, &plain);
+        if (value || plain) return value;
         return Ref::steal(PyObject_GetAttr(obj, name));
     }
 

@@ -366,6 +366,7 @@ def test_every_read_sees_changes_made_after_earlier_calls(change, expected):
     objects = [Plain() for _ in range(3)]
     for _ in range(3):
         assert [obj.method(1) for obj in objects] == [1, 1, 1]
+    assert objects[1].method(1) == 1  # the object changed next is the one read last
     spy = SpyLock()
     change(objects[1], spy)
     assert objects[1].method(2) == 2

@@ -138,6 +138,20 @@ inline unsigned int stable_type_version(PyTypeObject* type) noexcept {
 #endif
 }
 
+// Up to 3.10, where classes carry no version that stays put, a dict's own version tells
+// that it still holds what it held: ma_version_tag changes with every change to the dict's
+// contents and is never given to another dict, so an equal version means the same dict,
+// unchanged. Drop with 3.10 support (the field is deprecated from 3.12).
+#if PY_VERSION_HEX < 0x030B0000
+constexpr bool kDictVersions = true;
+inline uint64_t dict_version(PyObject* dict) noexcept {
+    return ((PyDictObject*)dict)->ma_version_tag;
+}
+#else
+constexpr bool kDictVersions = false;
+inline uint64_t dict_version(PyObject*) noexcept { return 0; }
+#endif
+
 // Inline attribute values (3.11+): instances of a plain class keep their attributes in an
 // array laid out by the class's shared keys, so one name has one slot for every instance
 // of one type version; the interpreter's own attribute caches rely on that. Drop each

@@ -63,11 +63,23 @@ public:
     }
 
 private:
-    // The generic lookup's result past the type, which is known to define no `name`.
-    static Ref read_dict(PyObject* obj, PyObject* name) noexcept {
+    // The generic lookup's result past the type, which is known to define no `name`. Where
+    // dicts carry versions, the last value found is kept with its dict and version: while
+    // that dict keeps the version it still holds the value, so the read is the same.
+    Ref read_dict(PyObject* obj, PyObject* name) noexcept {
         if (Ref dict = Ref::borrow(existing_instance_dict(obj))) {
-            if (PyObject* value = PyDict_GetItemWithError(dict.get(), name))
+            bool versioned = kDictVersions && PyDict_Check(dict.get());
+            uint64_t version = versioned ? dict_version(dict.get()) : 0;
+            if (versioned && dict.get() == last_.dict && version == last_.version &&
+                name == last_.name)
+                return Ref::borrow(last_.value);
+            if (PyObject* value = PyDict_GetItemWithError(dict.get(), name)) {
+                // A key's __eq__ may have changed the dict during the lookup: keep only a
+                // value found in the version read before it.
+                if (versioned && dict_version(dict.get()) == version)
+                    last_ = {dict.get(), version, name, value};
                 return Ref::borrow(value);
+            }
             if (PyErr_Occurred()) return fail();
         }
         return Ref::steal(PyObject_GenericGetAttr(obj, name));  // raises as it does
@@ -81,6 +93,13 @@ private:
         Py_ssize_t slot;
     };
     Entry entries_[kEntries] = {};
+    struct LastRead {
+        PyObject* dict;  // compared only: may be gone, and then no live dict has its version
+        uint64_t version;
+        PyObject* name;
+        PyObject* value;  // held by dict while it has that version
+    };
+    LastRead last_ = {};
 };
 
 }  // namespace orvex

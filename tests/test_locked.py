@@ -345,6 +345,9 @@ ACQUIRE_RELEASE = [("acquire", (), {"block": False}), ("release", (), {})]
     (lambda obj, spy: _set_attributes(obj, spy, other=spy), ACQUIRE_RELEASE),
     (lambda obj, spy: setattr(type(obj), "__lock__", property(lambda self: spy)),
      ACQUIRE_RELEASE),
+    (lambda obj, spy: (sys._clear_type_cache(),
+                       setattr(type(obj), "__lock__", property(lambda self: spy))),
+     ACQUIRE_RELEASE),
     (_add_getattribute, ACQUIRE_RELEASE),
     (lambda obj, spy: setattr(obj, "__class__", type("Sub", (type(obj),), {})) or
      _set_attributes(obj, spy), ACQUIRE_RELEASE),
@@ -352,7 +355,7 @@ ACQUIRE_RELEASE = [("acquire", (), {"block": False}), ("release", (), {})]
     (lambda obj, spy: setattr(obj, "hook", lambda: setattr(obj, "__lock__", spy)),
      ACQUIRE_RELEASE[1:]),
 ], ids=["instance", "after-vars", "new-dict", "many-attributes", "value-twice",
-        "class-property", "getattribute", "new-class", "lock-methods", "during-call"])
+        "class-property", "type-cache-cleared", "getattribute", "new-class", "lock-methods", "during-call"])
 def test_every_read_sees_changes_made_after_earlier_calls(change, expected):
     class Plain:
         def __init__(self):

@@ -118,19 +118,22 @@ inline bool gc_is_tracked(PyObject* obj) noexcept {
 #endif
 }
 
-// A type's version tag when it names the type's current attributes for good, else 0. Up to
-// 3.10 sys._clear_type_cache() restarts the numbering, so a tag may come back on another
-// type at a reused address; from 3.11 tags are never handed out twice, and 3.13 marks a
-// valid tag by being non-zero alone.
-#if PY_VERSION_HEX >= 0x030B0000
-constexpr bool kStableTypeVersions = true;
+// A type's version tag as the interpreter's own attribute caches key on it, else 0 (no
+// valid tag). From 3.11 tags are never handed out twice, and 3.13 marks a valid tag by
+// being non-zero alone. On 3.10 sys._clear_type_cache() restarts the numbering, so a tag
+// can come back on a changed type and a read cached under it miss a descriptor added
+// since; 3.10's own attribute cache keys on type and tag all the same, so reads cached
+// here answer as Python code's do. Before 3.10 the interpreter caches no attribute read
+// by tag, and neither does this.
+#if PY_VERSION_HEX >= 0x030A0000
+constexpr bool kTypeVersionCaches = true;
 #else
-constexpr bool kStableTypeVersions = false;
+constexpr bool kTypeVersionCaches = false;
 #endif
-inline unsigned int stable_type_version(PyTypeObject* type) noexcept {
+inline unsigned int cache_type_version(PyTypeObject* type) noexcept {
 #if PY_VERSION_HEX >= 0x030D0000
     return type->tp_version_tag;
-#elif PY_VERSION_HEX >= 0x030B0000
+#elif PY_VERSION_HEX >= 0x030A0000
     return (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
 #else
     (void)type;
@@ -138,7 +141,7 @@ inline unsigned int stable_type_version(PyTypeObject* type) noexcept {
 #endif
 }
 
-// Up to 3.10, where classes carry no version that stays put, a dict's own version tells
+// Up to 3.10, where instance attributes live in a dict alone, a dict's own version tells
 // that it still holds what it held: ma_version_tag changes with every change to the dict's
 // contents and is never given to another dict, so an equal version means the same dict,
 // unchanged. Drop with 3.10 support (the field is deprecated from 3.12).
@@ -194,7 +197,7 @@ inline PyObject** inline_values(PyObject* obj, Py_ssize_t* capacity) noexcept {
 
 // The value in slot `slot` of obj's inline values, borrowed; null when obj keeps none now
 // or the slot is empty. `slot` came from inline_slot_of on an object of the same type at
-// the same stable_type_version.
+// the same cache_type_version.
 inline PyObject* inline_attribute(PyObject* obj, Py_ssize_t slot) noexcept {
     Py_ssize_t capacity;
     PyObject** values = detail::inline_values(obj, &capacity);

@@ -23,34 +23,33 @@ public:
     // *plain false, leaving the read to the caller. Null with *plain true: the read failed.
     Ref read(PyObject* obj, PyObject* name, bool* plain) noexcept {
         PyTypeObject* type = Py_TYPE(obj);
-        if (!kStableTypeVersions) {
+        if (!kTypeVersionCaches) {
             *plain = reads_plainly(type, name);
             return *plain ? read_dict(obj, name) : fail();
         }
         Entry& entry = entries_[((uintptr_t)type / alignof(PyTypeObject)) % kEntries];
-        unsigned int version = stable_type_version(type);
+        unsigned int version = cache_type_version(type);
         if (entry.type == type && entry.version == version && version != 0 &&
             type->tp_getattro == PyObject_GenericGetAttr) {
             *plain = entry.slot != kNotPlain;
             if (!*plain) return fail();
             if (entry.slot >= 0) {
                 if (PyObject* value = inline_attribute(obj, entry.slot)) return Ref::borrow(value);
-                return Ref::steal(PyObject_GenericGetAttr(obj, name));
+                return read_dict(obj, name);
             }
             // No slot learned yet: the instances seen so far kept a dict, or the value twice.
-            Ref value = Ref::steal(PyObject_GenericGetAttr(obj, name));
+            Ref value = read_dict(obj, name);
             if (value) entry.slot = inline_slot_of(obj, value.get());
             return value;
         }
         *plain = reads_plainly(type, name);
-        version = stable_type_version(type);  // the lookup may have just assigned one
+        version = cache_type_version(type);  // the lookup may have just assigned one
         if (!*plain) {
             if (version) entry = {type, version, kNotPlain};
             return fail();
         }
-        if (!version) return read_dict(obj, name);
-        Ref value = Ref::steal(PyObject_GenericGetAttr(obj, name));
-        if (value) entry = {type, version, inline_slot_of(obj, value.get())};
+        Ref value = read_dict(obj, name);
+        if (value && version) entry = {type, version, inline_slot_of(obj, value.get())};
         return value;
     }
 

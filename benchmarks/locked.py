@@ -61,8 +61,8 @@ def counter(decorate):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--number", type=int, default=200000)
-    parser.add_argument("--repeat", type=int, default=9)
+    parser.add_argument("--number", type=int, default=20000)
+    parser.add_argument("--repeat", type=int, default=100)
     opts = parser.parse_args()
     variants = [("plain method", counter(None)),
                 ("native locked", counter(synchronize.locked)),

@@ -355,7 +355,8 @@ ACQUIRE_RELEASE = [("acquire", (), {"block": False}), ("release", (), {})]
     (lambda obj, spy: setattr(obj, "hook", lambda: setattr(obj, "__lock__", spy)),
      ACQUIRE_RELEASE[1:]),
 ], ids=["instance", "after-vars", "new-dict", "many-attributes", "value-twice",
-        "class-property", "type-cache-cleared", "getattribute", "new-class", "lock-methods", "during-call"])
+        "class-property", "type-cache-cleared", "getattribute", "new-class", "lock-methods",
+        "during-call"])
 def test_every_read_sees_changes_made_after_earlier_calls(change, expected):
     class Plain:
         def __init__(self):

@@ -12,12 +12,11 @@ import argparse
 import gc
 import importlib.util
 import os
-import platform
 import sys
 import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from pcall import cpu_model, fan_out_instance, fan_out_variants, interleaved_best  # noqa: E402
+from pcall import fan_out_instance, fan_out_variants, interleaved_best, print_machine  # noqa: E402
 
 SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fan_out_floor.c")
 
@@ -54,8 +53,7 @@ def main():
     inputs = (p.targets, p.cargs, p.iargs, p.ckwargs, p.ikwargs, p.varkwargs, shape)
     assert floor.build(*inputs) == variants["native"](), "the floor builds other sets"
     variants["floor"] = lambda: floor.build(*inputs)
-    print("Machine: %d CPUs (nproc), %s" % (len(os.sched_getaffinity(0)), cpu_model()))
-    print("Python %s (%s)" % (platform.python_version(), platform.python_implementation()))
+    print_machine()
     for label, paused in (("", False), (", cyclic GC paused", True)):
         if paused:
             gc.disable()

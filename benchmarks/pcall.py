@@ -35,6 +35,11 @@ def cpu_model():
     return platform.processor() or "unknown"
 
 
+def print_machine():
+    print("Machine: %d CPUs (nproc), %s" % (len(os.sched_getaffinity(0)), cpu_model()))
+    print("Python %s (%s)" % (platform.python_version(), platform.python_implementation()))
+
+
 def best_of(repeats, func):
     best = float("inf")
     for _ in range(repeats):
@@ -239,8 +244,7 @@ def main():
     if unknown:
         sys.exit("unknown section(s): %s; choose from %s"
                  % (", ".join(unknown), ", ".join(SECTIONS)))
-    print("Machine: %d CPUs (nproc), %s" % (len(os.sched_getaffinity(0)), cpu_model()))
-    print("Python %s (%s)" % (platform.python_version(), platform.python_implementation()))
+    print_machine()
     for name in chosen:
         print()
         SECTIONS[name]()

@@ -1,0 +1,177 @@
+#!/usr/bin/env bash
+# A Debian sid root with CPython 3.14 and 3.15 (release and debug builds) and g++, for
+# building and testing the package on interpreters that this machine's C library is too
+# old to run. Made once and reused; safe to rerun and to interrupt (a root is used only
+# once its packages are all in).
+#
+#   tools/sid-root.sh ensure              make the root when missing
+#   tools/sid-root.sh suite VERSION...    the test suite on 3.14, 3.15 or 3.15-dbg
+#   tools/sid-root.sh run COMMAND...      run COMMAND in the root, in a fresh copy of the tree
+#   tools/sid-root.sh remove              unmount and delete the root
+#
+# The root lives in ORVEX_SID_ROOT (default /var/cache/orvex/sid-root). /proc, /dev and
+# /dev/shm are mounted in it while it is in use (multiprocessing's semaphores need them)
+# and stay mounted; `remove` unmounts them first, and every deletion here stays on the
+# root's own file system, so a bound /dev is never walked into.
+set -uo pipefail
+
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+SID=${ORVEX_SID_ROOT:-/var/cache/orvex/sid-root}
+PACKAGES=(python3.14-dev python3.14-venv python3.14-dbg
+          python3.15-dev python3.15-venv python3.15-dbg g++ valgrind)
+READY="$SID/.orvex-ready"
+
+log() { echo "sid-root: $*" >&2; }
+
+# The Debian mirror this machine's own apt uses.
+mirror() {
+    local uri
+    uri=$(grep -h -E '^\s*URIs:' /etc/apt/sources.list.d/*.sources 2>/dev/null \
+            | awk '{print $2}' | grep -v -- '-security' | head -n1)
+    [[ -z "$uri" ]] && uri=$(grep -h -E '^\s*deb\s' /etc/apt/sources.list 2>/dev/null \
+            | awk '{print $2}' | head -n1)
+    [[ -n "$uri" ]] || { log "no Debian mirror in this machine's apt sources"; return 1; }
+    echo "$uri"
+}
+
+mounted() { findmnt -rn --mountpoint "$1" >/dev/null 2>&1; }
+
+mount_into() {
+    local root=$1
+    mkdir -p "$root/proc" "$root/dev"
+    mounted "$root/proc" || mount -t proc proc "$root/proc" || return 1
+    mounted "$root/dev" || mount --bind /dev "$root/dev" || return 1
+    mkdir -p "$root/dev/shm"
+    mounted "$root/dev/shm" || mount --bind /dev/shm "$root/dev/shm" || return 1
+}
+
+# Every mount point under root, deepest first, then root itself deleted on its own
+# file system only.
+unmount_all() {
+    local root=$1 point
+    [[ -d "$root" ]] || return 0
+    for point in $(findmnt -rn -o TARGET | grep -F "$root/" | sort -r); do
+        umount "$point" 2>/dev/null || umount -l "$point" || return 1
+    done
+}
+
+delete_root() {
+    local root=$1
+    unmount_all "$root" || { log "cannot unmount under $root; not deleting it"; return 1; }
+    if findmnt -rn -o TARGET | grep -qF "$root/"; then
+        log "mounts remain under $root; not deleting it"
+        return 1
+    fi
+    rm -rf --one-file-system "$root"
+}
+
+in_root() { chroot "$1" /usr/bin/env -i HOME=/root PATH=/usr/sbin:/usr/bin:/sbin:/bin \
+                LANG=C.UTF-8 DEBIAN_FRONTEND=noninteractive "${@:2}"; }
+
+# One maker at a time: a second caller waits for the first to finish.
+ensure() {
+    mkdir -p "$(dirname "$SID")"
+    exec 9>"$SID.lock"
+    flock 9 || return 1
+    make_root
+    local status=$?
+    flock -u 9
+    exec 9>&-
+    return $status
+}
+
+make_root() {
+    [[ -e "$READY" ]] && { mount_into "$SID"; return; }
+    local building="$SID.building"
+    # What an interrupted run left is never trusted.
+    delete_root "$building" || return 1
+    if ! command -v debootstrap >/dev/null; then
+        log "installing debootstrap"
+        DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 update -qq </dev/null
+        DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 install -y -qq \
+            debootstrap </dev/null >/dev/null || return 1
+    fi
+    local uri
+    uri=$(mirror) || return 1
+    log "debootstrap sid into $building"
+    debootstrap --variant=minbase --include=ca-certificates sid "$building" "$uri" \
+        >"$building.log" 2>&1 || { tail -n 30 "$building.log" >&2; return 1; }
+    mount_into "$building" || return 1
+    cp /usr/local/share/ca-certificates/*.crt "$building/usr/local/share/ca-certificates/" 2>/dev/null
+    [[ -f /etc/pip.conf ]] && cp /etc/pip.conf "$building/etc/pip.conf"
+    cp /etc/resolv.conf "$building/etc/resolv.conf" 2>/dev/null
+    in_root "$building" update-ca-certificates >/dev/null 2>&1
+    log "installing ${PACKAGES[*]}"
+    # The mirror's sid index carries an expired date.
+    in_root "$building" apt-get -o Acquire::Check-Valid-Until=false update -qq </dev/null \
+        && in_root "$building" apt-get install -y -qq --no-install-recommends \
+            "${PACKAGES[@]}" </dev/null >"$building.log" 2>&1 \
+        || { tail -n 30 "$building.log" >&2; return 1; }
+    rm -f "$building.log"
+    touch "$building/.orvex-ready"
+    # The finished root takes its final name; its mounts move with the directory.
+    unmount_all "$building" || return 1
+    delete_root "$SID" || return 1
+    mv "$building" "$SID" && mount_into "$SID"
+}
+
+# A fresh copy of the tree inside the root; prints its path as seen from inside.
+copy_tree() {
+    local inside
+    inside=$(mktemp -d "$SID/tmp/orvex.XXXXXX") || return 1
+    tar -C "$ROOT" --exclude=./build --exclude='*.so' --exclude=__pycache__ \
+        --exclude=.git --exclude='*.egg-info' --exclude=.pytest_cache -cf - . \
+        | tar -C "$inside" -xf - || return 1
+    echo "${inside#"$SID"}"
+}
+
+run() {
+    ensure || return 1
+    local tree status
+    tree=$(copy_tree) || return 1
+    in_root "$SID" /bin/sh -c 'cd "$1" && shift && exec "$@"' sh "$tree" "$@"
+    status=$?
+    rm -rf --one-file-system "${SID:?}$tree"
+    return $status
+}
+
+# The README's test command in a fresh venv of each version asked for.
+suite() {
+    local version status=0
+    for version in "$@"; do
+        local python
+        case "$version" in
+            3.14|3.15) python=python$version ;;
+            3.14-dbg|3.15-dbg) python=python${version%-dbg}-dbg ;;
+            *) log "unknown version $version"; return 2 ;;
+        esac
+        log "[$version] fresh venv, pip install ., pytest"
+        # shellcheck disable=SC2016
+        run /bin/sh -c '
+            set -e
+            venv=$(mktemp -d /tmp/venv.XXXXXX)
+            trap "rm -rf $venv" EXIT
+            "$1" -m venv "$venv"
+            "$venv/bin/python" -m pip install -q --disable-pip-version-check . pytest
+            shift
+            "$venv/bin/python" -m pytest tests -q -p no:cacheprovider "$@"
+        ' sh "$python" "${EXTRA_PYTEST[@]}" || status=1
+    done
+    return $status
+}
+
+EXTRA_PYTEST=()
+command=${1:-}
+shift || true
+case "$command" in
+    ensure) ensure ;;
+    run) run "$@" ;;
+    suite)
+        versions=()
+        while [[ $# -gt 0 && "$1" != "--" ]]; do versions+=("$1"); shift; done
+        [[ "${1:-}" == "--" ]] && shift
+        EXTRA_PYTEST=("$@")
+        suite "${versions[@]}" ;;
+    remove) exec 9>"$SID.lock"; flock 9 && delete_root "$SID" && delete_root "$SID.building" ;;
+    *) sed -n 2,16p "${BASH_SOURCE[0]}"; exit 2 ;;
+esac

@@ -2,66 +2,84 @@
 // leaves part of a record in the pipe that never completes (the parent holds a write end
 // itself, so no end of file comes either), and a read interrupted by a signal half way
 // leaves the stream out of step. So the parent reads the pipe of the queue that the batch
-// created itself: what is there now, frame by frame, with the same unpickling as get(),
-// never waiting long, and keeping a record that is still arriving for the next pass.
+// created itself, when the queue's reading path is the library's own: what is there now,
+// frame by frame, with the same unpickling as get(), never waiting long, and keeping a
+// record that is still arriving for the next pass. A part is dropped only once its writer
+// is known to have ended; a writer that is merely slow, stopped or starved is waited for.
 #include "concurro/record_reader.hpp"
 
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
-#include <utility>
 
 #include "common/compat.hpp"
 #include "common/handled.hpp"
 #include "concurro/state.hpp"
 #include "concurro/workers.hpp"
+#include "concurro/writer_lock.hpp"
 
 namespace orvex::concurro {
 namespace {
 
-// How long a drain waits for more of a record that has begun to arrive.
+// How long a drain waits for more of a record that has begun to arrive before it looks at
+// whether the writer is still there; the record is kept either way.
 constexpr int kRestOfRecordWaitMs = 50;
-// How long the writer lock may stay taken with nothing arriving before its holder is taken
-// for dead (when some worker has ended without a record).
-constexpr int kSilentHolderWaitMs = 500;
 
-// lock.acquire(False): 1 when taken, 0 when not, -1 with an error set.
-int try_acquire(PyObject* lock) noexcept {
-    PyObject* no_block = Py_False;
-    Ref got = call_method(lock, names().acquire, &no_block, 1);
-    return got ? PyObject_IsTrue(got.get()) : -1;
-}
-
-// 1 when someone holds lock, 0 when it is free (taken and given back), -1 with an error set.
-int held_elsewhere(PyObject* lock) noexcept {
-    int taken = try_acquire(lock);
-    if (taken <= 0) return taken < 0 ? -1 : 1;
-    return call_method0(lock, names().release) ? 0 : -1;
-}
-
-// True when obj.name is the method `function` bound to obj; -1 with an error set.
-int is_bound(PyObject* obj, PyObject* name, PyObject* function) noexcept {
-    Ref bound = Ref::steal(PyObject_GetAttr(obj, name));
+// True when the function that obj.name gives is the Python function `name` of the library
+// module whose namespace is module_dict, bound to obj: what the queue's own reading path is
+// made of. Judged at each call, by where the function was defined, so a replacement made
+// at any time (before this module's import too) is seen. -1 with an error set.
+int is_library_method(PyObject* obj, PyObject* name, PyObject* module_dict) noexcept {
+    Ref bound = get_attr(obj, name);
     if (!bound) return -1;
-    return PyMethod_Check(bound.get()) && PyMethod_GET_FUNCTION(bound.get()) == function &&
-           PyMethod_GET_SELF(bound.get()) == obj;
+    if (!PyMethod_Check(bound.get()) || PyMethod_GET_SELF(bound.get()) != obj) return 0;
+    PyObject* function = PyMethod_GET_FUNCTION(bound.get());
+    if (!PyFunction_Check(function) || PyFunction_GET_GLOBALS(function) != module_dict) return 0;
+    Ref code_name = get_attr(PyFunction_GET_CODE(function), names().co_name);
+    if (!code_name) return -1;
+    int same = PyObject_RichCompareBool(code_name.get(), name, Py_EQ);
+    return same;
 }
 
-// The read end's descriptor when queue is a SimpleQueue as the batch made it; -1 when it
-// is anything else; -2 with an error set.
+// The read end's descriptor when queue is a SimpleQueue whose whole reading path (get,
+// empty, and the receiving methods of its reader connection) is the library's own and
+// whose locks are the library's; -1 when anything differs, so that empty() and get() are
+// used; -2 with an error set.
 int pipe_of(PyObject* queue) noexcept {
     if ((PyObject*)Py_TYPE(queue) != state().queue_type) return -1;
-    for (auto [name, function] : {std::pair{names().get, state().queue_get},
-                                  std::pair{names().empty, state().queue_empty}}) {
-        int same = is_bound(queue, name, function);
-        if (same <= 0) return same < 0 ? -2 : -1;
+    PyObject* queues_dict = PyModule_GetDict(state().queues_module);
+    PyObject* connection_dict = PyModule_GetDict(state().connection_module);
+    for (PyObject* name : {names().get, names().empty}) {
+        int own = is_library_method(queue, name, queues_dict);
+        if (own <= 0) return own < 0 ? -2 : -1;
     }
-    Ref reader = Ref::steal(PyObject_GetAttr(queue, names()._reader));
+    for (PyObject* name : {names()._rlock, names()._wlock}) {
+        Ref lock = get_attr(queue, name);
+        if (!lock) return -2;
+        if ((PyObject*)Py_TYPE(lock.get()) != state().lock_type) return -1;
+    }
+    Ref reader = get_attr(queue, names()._reader);
     if (!reader) return -2;
     if ((PyObject*)Py_TYPE(reader.get()) != state().connection_type) return -1;
+    // empty() asks queue._poll, the reader's poll bound at construction.
+    Ref poll = get_attr(queue, names()._poll);
+    if (!poll) return -2;
+    if (!PyMethod_Check(poll.get()) || PyMethod_GET_SELF(poll.get()) != reader.get()) return -1;
+    Ref poll_function = Ref::borrow(PyMethod_GET_FUNCTION(poll.get()));
+    for (PyObject* name : {names().recv_bytes, names()._recv_bytes, names()._recv, names().poll,
+                           names()._poll}) {
+        int own = is_library_method(reader.get(), name, connection_dict);
+        if (own <= 0) return own < 0 ? -2 : -1;
+    }
+    Ref reader_poll = get_attr(reader.get(), names().poll);
+    if (!reader_poll) return -2;
+    if (!PyMethod_Check(reader_poll.get()) ||
+        PyMethod_GET_FUNCTION(reader_poll.get()) != poll_function.get())
+        return -1;
     Ref fileno = call_method0(reader.get(), names().fileno);
     if (!fileno) return -2;
     int overflow = 0;
@@ -202,75 +220,52 @@ int take_whole_records(PyObject* buffer, PyObject* records) noexcept {
     }
 }
 
-// Waits up to timeout_ms for the pipe to have data, with the GIL released. 1: readable.
+int elapsed_ms(const timespec& since) noexcept {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (int)((now.tv_sec - since.tv_sec) * 1000 + (now.tv_nsec - since.tv_nsec) / 1000000);
+}
+
+// Waits up to timeout_ms for the pipe to have data, with the GIL released. A signal whose
+// handler returns does not cut the wait short: it goes on with the time left. 1: readable;
+// 0: not; -1 with an error set (a handler raised).
 int wait_readable(int fd, int timeout_ms) noexcept {
-    struct pollfd watched = {fd, POLLIN, 0};
-    int ready;
-    Py_BEGIN_ALLOW_THREADS
-    ready = poll(&watched, 1, timeout_ms);
-    Py_END_ALLOW_THREADS
-    if (ready < 0) {
-        if (errno == EINTR) return PyErr_CheckSignals() < 0 ? -1 : 0;
-        PyErr_SetFromErrno(PyExc_OSError);
-        return -1;
+    timespec start;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    for (int left = timeout_ms;;) {
+        struct pollfd watched = {fd, POLLIN, 0};
+        int ready, error;
+        Py_BEGIN_ALLOW_THREADS
+        ready = poll(&watched, 1, left);
+        error = errno;
+        Py_END_ALLOW_THREADS
+        if (ready >= 0) return ready > 0;
+        if (error != EINTR) {
+            errno = error;
+            PyErr_SetFromErrno(PyExc_OSError);
+            return -1;
+        }
+        if (PyErr_CheckSignals() < 0) return -1;
+        left = timeout_ms - elapsed_ms(start);
+        if (left <= 0) return 0;
     }
-    return ready > 0 ? 1 : 0;
 }
 
-// 1 when some worker has ended without a record among records and another is still alive.
-int worker_lost_while_others_wait(PyObject* self, PyObject* records) noexcept {
-    Ref received = Ref::steal(PySet_New(nullptr));
-    if (!received) return -1;
-    for (Py_ssize_t k = 0; k < PyList_GET_SIZE(records); ++k) {
-        Ref record = Ref::borrow(PyList_GET_ITEM(records, k));
-        Ref index = Ref::steal(PySequence_GetItem(record.get(), 0));
-        if (!index || PySet_Add(received.get(), index.get()) < 0) return -1;
-    }
-    bool lost = false, waiting = false;
-    Py_ssize_t next_index = 0;
-    if (for_each_worker(self, [&](PyObject* worker) {
-            Py_ssize_t i = next_index++;
-            int alive = is_alive(worker);
-            if (alive != 0) {
-                waiting = true;
-                return alive < 0 ? -1 : 0;
-            }
-            Ref index = Ref::steal(PyLong_FromSsize_t(i));
-            int has = index ? PySet_Contains(received.get(), index.get()) : -1;
-            if (has < 0) return -1;
-            lost = lost || !has;
-            return 0;
-        }) < 0)
-        return -1;
-    return lost && waiting;
+// The writer of the part at the front of buffer has ended: what it wrote before it ended is
+// all in the pipe, the rest never comes. The part is dropped (that worker then has no
+// record) and the writer lock it held is given back, so the others can put theirs.
+int drop_part_of_ended_writer(PyObject* queue, int fd, PyObject* buffer,
+                              PyObject* records) noexcept {
+    if (read_available(queue, fd, buffer) < 0 || take_whole_records(buffer, records) < 0) return -1;
+    if (PyByteArray_GET_SIZE(buffer) > 0 && PyByteArray_Resize(buffer, 0) < 0) return -1;
+    return release_writer_lock(queue);
 }
 
-// 1 when the writer of whatever is late can be taken for dead without knowing who it is: a
-// worker has ended without a record, others wait, and the pipe stays silent for a while.
-int silent_writer_lost(PyObject* self, int fd, PyObject* records) noexcept {
-    int suspect = worker_lost_while_others_wait(self, records);
-    if (suspect <= 0) return suspect;
-    int more = wait_readable(fd, kSilentHolderWaitMs);
-    return more < 0 ? -1 : !more;
-}
-
-// Hands back the queue's writer lock, which a dead writer held; not held is no error.
-int release_writer_lock(PyObject* queue) noexcept {
-    Ref lock = Ref::steal(PyObject_GetAttr(queue, names()._wlock));
-    if (!lock) return -1;
-    if (call_method0(lock.get(), names().release)) return 0;
-    if (!PyErr_ExceptionMatches(PyExc_ValueError)) return -1;
-    PyErr_Clear();
-    return 0;
-}
-
-// The record at the front of buffer is late. If its writer has died, the rest never comes:
-// the part is dropped (that worker then has no record), and the queue's writer lock, which
-// the writer held while it wrote, is released so that the other workers can put theirs.
-// The writer is known by the index at the start of its pickle; before that has arrived, by
-// the same signs as a silent lock holder.
-int drop_if_writer_died(PyObject* self, PyObject* queue, int fd, PyObject* buffer,
-                        PyObject* records) noexcept {
+// The record at the front of buffer is late. Its writer is known by the index at the start
+// of its pickle; before that has arrived (a big record's length goes first, in a write of
+// its own), by what is known of the writer lock's holder. 1 when the writer has ended.
+int writer_of_part_ended(PyObject* self, PyObject* queue, int fd, PyObject* buffer,
+                         PyObject* records) noexcept {
     Py_ssize_t index = -1;
     {
         const auto* data = (const unsigned char*)PyByteArray_AS_STRING(buffer);
@@ -279,43 +274,16 @@ int drop_if_writer_died(PyObject* self, PyObject* queue, int fd, PyObject* buffe
         if (read_frame(data, size, frame) > 0)
             index = record_index(data + frame.header, size - frame.header);
     }
-    int dead;
-    if (index >= 0) {
-        Ref processes = Ref::steal(PyObject_GetAttr(self, names()._processes));
-        if (!processes) return -1;
-        Ref writer = Ref::steal(PySequence_GetItem(processes.get(), index));
-        if (!writer) {
-            if (!PyErr_ExceptionMatches(PyExc_LookupError)) return -1;
-            PyErr_Clear();
-            return 0;
-        }
-        int alive = is_alive(writer.get());
-        dead = alive < 0 ? -1 : !alive;
-    } else {
-        dead = silent_writer_lost(self, fd, records);
+    if (index < 0) return writer_lock_holder_ended(self, queue, fd, records);
+    Ref processes = get_attr(self, names()._processes);
+    if (!processes) return -1;
+    Ref writer = Ref::steal(PySequence_GetItem(processes.get(), index));
+    if (!writer) {
+        if (!PyErr_ExceptionMatches(PyExc_LookupError)) return -1;
+        PyErr_Clear();
+        return 0;
     }
-    if (dead <= 0) return dead;
-    // Whatever it wrote before it died is in the pipe by now.
-    if (read_available(queue, fd, buffer) < 0 || take_whole_records(buffer, records) < 0) return -1;
-    if (PyByteArray_GET_SIZE(buffer) == 0) return 0;
-    if (PyByteArray_Resize(buffer, 0) < 0) return -1;
-    return release_writer_lock(queue);
-}
-
-// The pipe is empty. A worker killed after taking the queue's writer lock and before
-// writing a byte would keep the others from ever putting their records: when the lock stays
-// taken while a silent writer is lost, it is released.
-int free_lock_of_silent_writer(PyObject* self, PyObject* queue, int fd,
-                               PyObject* records) noexcept {
-    Ref lock = Ref::steal(PyObject_GetAttr(queue, names()._wlock));
-    if (!lock) return -1;
-    int held = held_elsewhere(lock.get());
-    if (held <= 0) return held;
-    int lost = silent_writer_lost(self, fd, records);
-    if (lost <= 0) return lost;
-    held = held_elsewhere(lock.get());
-    if (held <= 0) return held;
-    return release_writer_lock(queue);
+    return has_ended(writer.get());
 }
 
 }  // namespace
@@ -326,12 +294,17 @@ int drain_pipe(PyObject* self, PyObject* queue, PyObject* records, bool writers_
     Ref buffer = unread_bytes(self);
     if (!buffer) return -1;
     for (;;) {
-        if (read_available(queue, fd, buffer.get()) < 0 ||
-            take_whole_records(buffer.get(), records) < 0)
-            return -1;
+        Py_ssize_t got = read_available(queue, fd, buffer.get());
+        if (got < 0 || take_whole_records(buffer.get(), records) < 0) return -1;
         if (PyByteArray_GET_SIZE(buffer.get()) == 0) {
+            // A record just ended: the next writer, woken on the writer lock, may have begun.
+            if (got > 0) continue;
             if (writers_gone) return 1;
-            return free_lock_of_silent_writer(self, queue, fd, records) < 0 ? -1 : 1;
+            // A worker that ended holding the writer lock before writing a byte would keep
+            // the others from ever putting their records.
+            int ended = writer_lock_holder_ended(self, queue, fd, records);
+            if (ended <= 0) return ended < 0 ? -1 : 1;
+            return release_writer_lock(queue) < 0 ? -1 : 1;
         }
         if (writers_gone) return PyByteArray_Resize(buffer.get(), 0) < 0 ? -1 : 1;
         // Part of a record is here; its writer is normally still at it.
@@ -339,7 +312,9 @@ int drain_pipe(PyObject* self, PyObject* queue, PyObject* records, bool writers_
         if (more < 0) return -1;
         if (!more) break;
     }
-    return drop_if_writer_died(self, queue, fd, buffer.get(), records) < 0 ? -1 : 1;
+    int ended = writer_of_part_ended(self, queue, fd, buffer.get(), records);
+    if (ended <= 0) return ended < 0 ? -1 : 1;
+    return drop_part_of_ended_writer(queue, fd, buffer.get(), records) < 0 ? -1 : 1;
 }
 
 }  // namespace orvex::concurro

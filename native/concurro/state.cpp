@@ -27,18 +27,17 @@ int init_state() noexcept {
     }
     Ref queues = Ref::steal(PyImport_ImportModule("multiprocessing.queues"));
     Ref connection = Ref::steal(PyImport_ImportModule("multiprocessing.connection"));
-    if (!queues || !connection) return -1;
+    Ref synchronize = Ref::steal(PyImport_ImportModule("multiprocessing.synchronize"));
+    if (!queues || !connection || !synchronize) return -1;
     Ref queue_type = get_attr(queues.get(), s.names.SimpleQueue);
     Ref connection_type = Ref::steal(PyObject_GetAttrString(connection.get(), "Connection"));
-    if (!queue_type || !connection_type) return -1;
-    Ref get = get_attr(queue_type.get(), s.names.get);
-    Ref empty = get_attr(queue_type.get(), s.names.empty);
-    if (!get || !empty) return -1;
+    Ref lock_type = Ref::steal(PyObject_GetAttrString(synchronize.get(), "Lock"));
+    if (!queue_type || !connection_type || !lock_type) return -1;
     s.repeat_type = (PyTypeObject*)repeat.release();
     s.queues_module = queues.release();
-    s.queue_get = get.release();
-    s.queue_empty = empty.release();
+    s.connection_module = connection.release();
     s.connection_type = connection_type.release();
+    s.lock_type = lock_type.release();
     s.queue_type = queue_type.release();
     return 0;
 }

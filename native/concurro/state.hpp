@@ -19,7 +19,8 @@ namespace orvex::concurro {
     X(varkwargs) X(results) X(_processes) X(_build_arguments) X(index) X(queue)                \
     X(starttime) X(stoptime) X(livings) X(format) X(p) X(extended_msg) X(ChildLabor)           \
     X(TimeoutError) X(exitcode) X(_records) X(min) X(append) X(values) X(_reader) X(_rlock)    \
-    X(_wlock) X(fileno) X(_unread) X(_ForkingPickler) X(loads)
+    X(_wlock) X(fileno) X(_unread) X(_ForkingPickler) X(loads) X(_poll) X(poll)            \
+    X(recv_bytes) X(_recv_bytes) X(_recv) X(co_name) X(_semlock) X(handle)
 // clang-format on
 
 struct Names {
@@ -29,12 +30,13 @@ struct Names {
 struct State {
     Names names;
     PyTypeObject* repeat_type;  // itertools.repeat, an iterator the fan-out reads itself
-    // The result queue the batch makes, and what get() uses, for reading it directly.
-    PyObject* queues_module;  // multiprocessing.queues (its _ForkingPickler)
-    PyObject* queue_type;     // multiprocessing.queues.SimpleQueue
-    PyObject* queue_get;      // that class's get and empty
-    PyObject* queue_empty;
-    PyObject* connection_type;  // multiprocessing.connection.Connection
+    // The result queue the batch makes and the library modules its reading path comes from,
+    // for reading it directly.
+    PyObject* queues_module;      // multiprocessing.queues (its _ForkingPickler)
+    PyObject* connection_module;  // multiprocessing.connection
+    PyObject* queue_type;         // multiprocessing.queues.SimpleQueue
+    PyObject* connection_type;    // multiprocessing.connection.Connection
+    PyObject* lock_type;          // multiprocessing.synchronize.Lock
 };
 
 namespace detail {

@@ -1,0 +1,190 @@
+// Whether the holder of the queue's writer lock has ended is known without guessing only by
+// elimination: the holder is a worker that took the lock and has not released it; a worker
+// seen blocked in the lock's own wait is not it. So when the lock stays taken and every
+// worker still alive is seen waiting for it, twice, with the lock seen taken in between and
+// nothing written to the pipe meanwhile, the holder is a worker that has ended. (A holder
+// that released the lock has written its record first, and a waiter that took it over is
+// seen holding it in the second look.) Whatever cannot be seen counts as not waiting, so
+// the answer is then "not known".
+#include "concurro/writer_lock.hpp"
+
+#include <fcntl.h>
+#include <linux/futex.h>
+#include <sys/ioctl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+
+#include "common/compat.hpp"
+#include "common/handled.hpp"
+#include "concurro/state.hpp"
+#include "concurro/workers.hpp"
+
+namespace orvex::concurro {
+namespace {
+
+// 1 when someone holds lock, 0 when it is free (taken and given back), -1 with an error set.
+int held_elsewhere(PyObject* lock) noexcept {
+    int taken = try_acquire(lock);
+    if (taken <= 0) return taken < 0 ? -1 : 1;
+    return call_method0(lock, names().release) ? 0 : -1;
+}
+
+// The address of the lock's semaphore, the same in the parent and every forked child.
+// 0 when the lock does not tell it; -1 with an error set.
+int semaphore_address(PyObject* lock, uintptr_t* address) noexcept {
+    Ref semlock = get_attr(lock, names()._semlock);
+    Ref handle = semlock ? get_attr(semlock.get(), names().handle) : fail();
+    if (!handle) return -1;
+    if (!PyLong_Check(handle.get())) return 0;
+    unsigned long long value = PyLong_AsUnsignedLongLong(handle.get());
+    if (PyErr_Occurred()) return -1;
+    *address = (uintptr_t)value;
+    return value != 0;
+}
+
+bool is_futex_call(long number) noexcept {
+#ifdef SYS_futex_time64
+    if (number == SYS_futex_time64) return true;
+#endif
+    return number == SYS_futex;
+}
+
+// True when the main thread of process pid is blocked in a futex wait on the semaphore at
+// address, as sem_wait() waits (on the value word: the first or, on big-endian 64-bit
+// layouts, the second half of the first 8 bytes). Stopped in that wait counts too: the
+// kernel restarts the same wait on SIGCONT. False when /proc does not tell.
+bool waits_on_semaphore(long pid, uintptr_t address) noexcept {
+    char path[48];
+    snprintf(path, sizeof path, "/proc/%ld/syscall", pid);
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    char text[256];
+    ssize_t size;
+    do {
+        size = read(fd, text, sizeof text - 1);
+    } while (size < 0 && errno == EINTR);
+    close(fd);
+    if (size <= 0) return false;
+    text[size] = '\0';
+    // "NR ARG1 ARG2 ...", or "running", or "-1 SP PC" outside a system call.
+    char* end;
+    long number = strtol(text, &end, 10);
+    if (end == text || !is_futex_call(number)) return false;
+    unsigned long long word = strtoull(end, &end, 16);
+    unsigned long long operation = strtoull(end, &end, 16);
+    int command = (int)(operation & FUTEX_CMD_MASK);
+    if (command != FUTEX_WAIT && command != FUTEX_WAIT_BITSET) return false;
+    return word == address || word == address + sizeof(int);
+}
+
+// 1 when every worker that has not ended is seen waiting for the semaphore; 0 when one is
+// not; -1 with an error set.
+int living_workers_all_wait(PyObject* self, uintptr_t address) noexcept {
+    int waiting = 1;
+    if (for_each_worker(self, [&](PyObject* worker) {
+            int ended = has_ended(worker);
+            if (ended != 0) return ended < 0 ? -1 : 0;
+            Ref pid = get_attr(worker, names().pid);
+            if (!pid) return -1;
+            long number = PyLong_Check(pid.get()) ? PyLong_AsLong(pid.get()) : 0;
+            if (number == -1 && PyErr_Occurred()) return -1;
+            if (number > 0 && waits_on_semaphore(number, address)) return 0;
+            waiting = 0;
+            return 1;
+        }) < 0)
+        return -1;
+    return waiting;
+}
+
+// 1 when some worker has ended without a record among records: the one worker that can have
+// died holding the lock. 0 when none has; -1 with an error set.
+int worker_ended_without_record(PyObject* self, PyObject* records) noexcept {
+    Ref received = Ref::steal(PySet_New(nullptr));
+    if (!received) return -1;
+    for (Py_ssize_t k = 0; k < PyList_GET_SIZE(records); ++k) {
+        Ref record = Ref::borrow(PyList_GET_ITEM(records, k));
+        Ref index = Ref::steal(PySequence_GetItem(record.get(), 0));
+        if (!index || PySet_Add(received.get(), index.get()) < 0) return -1;
+    }
+    Py_ssize_t next_index = 0;
+    return for_each_worker(self, [&](PyObject* worker) {
+        Ref index = Ref::steal(PyLong_FromSsize_t(next_index++));
+        int has = index ? PySet_Contains(received.get(), index.get()) : -1;
+        if (has != 0) return has < 0 ? -1 : 0;
+        int ended = has_ended(worker);
+        return ended < 0 ? -1 : ended;
+    });
+}
+
+// Bytes waiting in the pipe, or -1 with an error set.
+Py_ssize_t pending_bytes(int fd) noexcept {
+    int available = 0;
+    if (ioctl(fd, FIONREAD, &available) < 0) {
+        PyErr_SetFromErrno(PyExc_OSError);
+        return -1;
+    }
+    return available;
+}
+
+int holder_ended(PyObject* self, PyObject* lock, int fd, uintptr_t address) noexcept {
+    Py_ssize_t before = pending_bytes(fd);
+    if (before < 0) return -1;
+    for (int look = 0; look < 2; ++look) {
+        int held = held_elsewhere(lock);
+        if (held <= 0) return held;
+        int waiting = living_workers_all_wait(self, address);
+        if (waiting <= 0) return waiting;
+    }
+    int held = held_elsewhere(lock);
+    if (held <= 0) return held;
+    Py_ssize_t after = pending_bytes(fd);
+    if (after < 0) return -1;
+    return after == before;
+}
+
+}  // namespace
+
+int try_acquire(PyObject* lock) noexcept {
+    PyObject* no_block = Py_False;
+    Ref got = call_method(lock, names().acquire, &no_block, 1);
+    return got ? PyObject_IsTrue(got.get()) : -1;
+}
+
+int writer_lock_holder_ended(PyObject* self, PyObject* queue, int fd, PyObject* records) noexcept {
+    Ref lock = get_attr(queue, names()._wlock);
+    if (!lock) return -1;
+    int held = held_elsewhere(lock.get());
+    if (held <= 0) return held;
+    int suspect = worker_ended_without_record(self, records);
+    if (suspect <= 0) return suspect;
+    uintptr_t address = 0;
+    int known = semaphore_address(lock.get(), &address);
+    if (known <= 0) return known;
+    // No other thread of this process reads the pipe while the bytes are counted.
+    Ref reader_lock = get_attr(queue, names()._rlock);
+    if (!reader_lock) return -1;
+    int taken = try_acquire(reader_lock.get());
+    if (taken <= 0) return taken;
+    int ended = holder_ended(self, lock.get(), fd, address);
+    if (ended < 0) {
+        PendingError error;
+        call_method0(reader_lock.get(), names().release);
+        return -1;
+    }
+    return call_method0(reader_lock.get(), names().release) ? ended : -1;
+}
+
+int release_writer_lock(PyObject* queue) noexcept {
+    Ref lock = get_attr(queue, names()._wlock);
+    if (!lock) return -1;
+    if (call_method0(lock.get(), names().release)) return 0;
+    if (!PyErr_ExceptionMatches(PyExc_ValueError)) return -1;
+    PyErr_Clear();
+    return 0;
+}
+
+}  // namespace orvex::concurro

@@ -181,7 +181,12 @@ int drain(PyObject* self, PyObject* records, bool writers_gone) {
 }
 
 // 1 when some worker is alive, stopping at the first one.
-int any_alive(PyObject* self) { return for_each_worker(self, is_alive); }
+int any_alive(PyObject* self) {
+    return for_each_worker(self, [](PyObject* worker) {
+        int ended = has_ended(worker);
+        return ended < 0 ? -1 : !ended;
+    });
+}
 
 const char kStillRunningLine[] =
     "    PID-{p.pid}: target={p._work.target}, args={p._work.args}, kwargs={p._work.kwargs}";

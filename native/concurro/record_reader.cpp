@@ -25,9 +25,15 @@
 namespace orvex::concurro {
 namespace {
 
-// How long a drain waits for more of a record that has begun to arrive before it looks at
-// whether the writer is still there; the record is kept either way.
-constexpr int kRestOfRecordWaitMs = 50;
+// How long a drain waits with nothing arriving, for the rest of a record that has begun or
+// for the first bytes of a writer that holds the writer lock, before it looks at whether
+// the writer is still there (what arrived is kept either way) and lets the pass go on:
+// one poll period, which the pass would otherwise sleep.
+constexpr int kWriterWaitMs = 250;
+// How long a drain that has just taken a record waits for the next writer, woken on the
+// writer lock as the last one let it go, to begin. A drain that stopped at each record's
+// end would leave each next record to the next pass.
+constexpr int kHandOverWaitMs = 20;
 
 // True when the function that obj.name gives is the Python function `name` of the library
 // module whose namespace is module_dict, bound to obj: what the queue's own reading path is
@@ -293,22 +299,37 @@ int drain_pipe(PyObject* self, PyObject* queue, PyObject* records, bool writers_
     if (fd < 0) return fd == -1 ? 0 : -1;
     Ref buffer = unread_bytes(self);
     if (!buffer) return -1;
+    bool took_record = false;
     for (;;) {
+        Py_ssize_t count = PyList_GET_SIZE(records);
         Py_ssize_t got = read_available(queue, fd, buffer.get());
         if (got < 0 || take_whole_records(buffer.get(), records) < 0) return -1;
+        took_record = took_record || PyList_GET_SIZE(records) > count;
         if (PyByteArray_GET_SIZE(buffer.get()) == 0) {
-            // A record just ended: the next writer, woken on the writer lock, may have begun.
             if (got > 0) continue;
             if (writers_gone) return 1;
+            int taken = writer_lock_held(queue);
+            if (taken < 0) return -1;
+            if (!taken) {
+                if (!took_record) return 1;
+                took_record = false;
+                int more = wait_readable(fd, kHandOverWaitMs);
+                if (more <= 0) return more < 0 ? -1 : 1;
+                continue;
+            }
             // A worker that ended holding the writer lock before writing a byte would keep
             // the others from ever putting their records.
             int ended = writer_lock_holder_ended(self, queue, fd, records);
-            if (ended <= 0) return ended < 0 ? -1 : 1;
-            return release_writer_lock(queue) < 0 ? -1 : 1;
+            if (ended < 0) return -1;
+            if (ended) return release_writer_lock(queue) < 0 ? -1 : 1;
+            // Otherwise the holder is about to write.
+            int more = wait_readable(fd, kWriterWaitMs);
+            if (more <= 0) return more < 0 ? -1 : 1;
+            continue;
         }
         if (writers_gone) return PyByteArray_Resize(buffer.get(), 0) < 0 ? -1 : 1;
         // Part of a record is here; its writer is normally still at it.
-        int more = wait_readable(fd, kRestOfRecordWaitMs);
+        int more = wait_readable(fd, kWriterWaitMs);
         if (more < 0) return -1;
         if (!more) break;
     }

@@ -20,7 +20,8 @@ namespace orvex::concurro {
     X(starttime) X(stoptime) X(livings) X(format) X(p) X(extended_msg) X(ChildLabor)           \
     X(TimeoutError) X(exitcode) X(_records) X(min) X(append) X(values) X(_reader) X(_rlock)    \
     X(_wlock) X(fileno) X(_unread) X(_ForkingPickler) X(loads) X(_poll) X(poll)            \
-    X(recv_bytes) X(_recv_bytes) X(_recv) X(co_name) X(_semlock) X(handle)
+    X(recv_bytes) X(_recv_bytes) X(_recv) X(co_name) X(_semlock) X(handle)      \
+    X(_get_value)
 // clang-format on
 
 struct Names {

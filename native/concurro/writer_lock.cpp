@@ -26,11 +26,14 @@
 namespace orvex::concurro {
 namespace {
 
-// 1 when someone holds lock, 0 when it is free (taken and given back), -1 with an error set.
-int held_elsewhere(PyObject* lock) noexcept {
-    int taken = try_acquire(lock);
-    if (taken <= 0) return taken < 0 ? -1 : 1;
-    return call_method0(lock, names().release) ? 0 : -1;
+// 1 when someone holds lock, 0 when it is free, -1 with an error set. Read off the
+// semaphore's value, which leaves a writer that is taking the lock over undisturbed.
+int held(PyObject* lock) noexcept {
+    Ref semlock = get_attr(lock, names()._semlock);
+    Ref value = semlock ? call_method0(semlock.get(), names()._get_value) : fail();
+    if (!value) return -1;
+    int free = PyObject_IsTrue(value.get());
+    return free < 0 ? -1 : !free;
 }
 
 // The address of the lock's semaphore, the same in the parent and every forked child.
@@ -134,19 +137,24 @@ int holder_ended(PyObject* self, PyObject* lock, int fd, uintptr_t address) noex
     Py_ssize_t before = pending_bytes(fd);
     if (before < 0) return -1;
     for (int look = 0; look < 2; ++look) {
-        int held = held_elsewhere(lock);
-        if (held <= 0) return held;
+        int taken = held(lock);
+        if (taken <= 0) return taken;
         int waiting = living_workers_all_wait(self, address);
         if (waiting <= 0) return waiting;
     }
-    int held = held_elsewhere(lock);
-    if (held <= 0) return held;
+    int taken = held(lock);
+    if (taken <= 0) return taken;
     Py_ssize_t after = pending_bytes(fd);
     if (after < 0) return -1;
     return after == before;
 }
 
 }  // namespace
+
+int writer_lock_held(PyObject* queue) noexcept {
+    Ref lock = get_attr(queue, names()._wlock);
+    return lock ? held(lock.get()) : -1;
+}
 
 int try_acquire(PyObject* lock) noexcept {
     PyObject* no_block = Py_False;
@@ -157,8 +165,8 @@ int try_acquire(PyObject* lock) noexcept {
 int writer_lock_holder_ended(PyObject* self, PyObject* queue, int fd, PyObject* records) noexcept {
     Ref lock = get_attr(queue, names()._wlock);
     if (!lock) return -1;
-    int held = held_elsewhere(lock.get());
-    if (held <= 0) return held;
+    int taken = held(lock.get());
+    if (taken <= 0) return taken;
     int suspect = worker_ended_without_record(self, records);
     if (suspect <= 0) return suspect;
     uintptr_t address = 0;
@@ -167,8 +175,8 @@ int writer_lock_holder_ended(PyObject* self, PyObject* queue, int fd, PyObject* 
     // No other thread of this process reads the pipe while the bytes are counted.
     Ref reader_lock = get_attr(queue, names()._rlock);
     if (!reader_lock) return -1;
-    int taken = try_acquire(reader_lock.get());
-    if (taken <= 0) return taken;
+    int reading = try_acquire(reader_lock.get());
+    if (reading <= 0) return reading;
     int ended = holder_ended(self, lock.get(), fd, address);
     if (ended < 0) {
         PendingError error;

@@ -9,6 +9,9 @@ namespace orvex::concurro {
 // lock.acquire(False): 1 when taken, 0 when not, -1 with an error set.
 int try_acquire(PyObject* lock) noexcept;
 
+// 1 when the queue's writer lock is taken, 0 when it is free, -1 with an error set.
+int writer_lock_held(PyObject* queue) noexcept;
+
 // 1 when the queue's writer lock is held by a worker that has ended, so that it is never
 // released and whatever that worker wrote of its record never completes; 0 when that is not
 // known (the holder may be alive: running, stopped, traced or frozen); -1 with an error set.

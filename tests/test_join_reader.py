@@ -136,3 +136,22 @@ def test_a_child_reaped_behind_multiprocessing_counts_as_ended(fast_poll):
     p.join()
     assert p.results == (42,)
     assert p._processes[0].is_alive()  # what multiprocessing still believes
+
+
+def test_interrupted_then_concurrent_joins_lose_nothing(reaped, fast_poll):
+    delays = (0.1, 0.2, 0.3, 0.4)
+    p = reaped(Pcall(big_later, iargs=[(d,) for d in delays]))
+    p.start()
+    main = threading.get_ident()
+    threading.Timer(0.25, signal.pthread_kill, (main, signal.SIGINT)).start()
+    with pytest.raises(KeyboardInterrupt):
+        p.join()
+    outcomes = []
+    joins = [threading.Thread(target=lambda: outcomes.append(p.join())) for _ in range(2)]
+    for t in joins:
+        t.start()
+    for t in joins:
+        t.join(60)
+    assert outcomes == [None, None]
+    assert p.results == tuple(str(d).encode() * BIG for d in delays)
+    assert sorted(record[0] for record in p._records) == [0, 1, 2, 3]

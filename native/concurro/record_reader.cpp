@@ -76,8 +76,8 @@ int pipe_of(PyObject* queue) noexcept {
     if (!poll) return -2;
     if (!PyMethod_Check(poll.get()) || PyMethod_GET_SELF(poll.get()) != reader.get()) return -1;
     Ref poll_function = Ref::borrow(PyMethod_GET_FUNCTION(poll.get()));
-    for (PyObject* name : {names().recv_bytes, names()._recv_bytes, names()._recv, names().poll,
-                           names()._poll}) {
+    for (PyObject* name :
+         {names().recv_bytes, names()._recv_bytes, names()._recv, names().poll, names()._poll}) {
         int own = is_library_method(reader.get(), name, connection_dict);
         if (own <= 0) return own < 0 ? -2 : -1;
     }

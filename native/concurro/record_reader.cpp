@@ -55,7 +55,7 @@ int is_library_method(PyObject* obj, PyObject* name, PyObject* module_dict) noex
 // empty, and the receiving methods of its reader connection) is the library's own and
 // whose locks are the library's; -1 when anything differs, so that empty() and get() are
 // used; -2 with an error set.
-int pipe_of(PyObject* queue) noexcept {
+int library_pipe_of(PyObject* queue) noexcept {
     if ((PyObject*)Py_TYPE(queue) != state().queue_type) return -1;
     PyObject* queues_dict = PyModule_GetDict(state().queues_module);
     PyObject* connection_dict = PyModule_GetDict(state().connection_module);
@@ -93,6 +93,17 @@ int pipe_of(PyObject* queue) noexcept {
     if (fd == -1 && PyErr_Occurred()) return -2;
     if (overflow || fd < 0 || fd > INT32_MAX) return -1;
     return (int)fd;
+}
+
+// library_pipe_of(), where a part missing from the reading path (deleted, or renamed by
+// another library version) leaves the queue to empty() and get().
+int pipe_of(PyObject* queue) noexcept {
+    int fd = library_pipe_of(queue);
+    if (fd == -2 && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        return -1;
+    }
+    return fd;
 }
 
 // self._unread, made empty on first use.

@@ -149,13 +149,16 @@ Py_ssize_t read_counted(int fd, PyObject* buffer) noexcept {
     return got;
 }
 
+// Value of read_available() when another thread of this process holds the reader lock.
+constexpr Py_ssize_t kReaderBusy = -2;
+
 // read_counted() under the queue's reader lock; nothing is read while another thread of
-// this process holds it.
+// this process holds it (kReaderBusy).
 Py_ssize_t read_available(PyObject* queue, int fd, PyObject* buffer) noexcept {
     Ref lock = Ref::steal(PyObject_GetAttr(queue, names()._rlock));
     if (!lock) return -1;
     int taken = try_acquire(lock.get());
-    if (taken <= 0) return taken;
+    if (taken <= 0) return taken < 0 ? -1 : kReaderBusy;
     Py_ssize_t got = read_counted(fd, buffer);
     if (got >= 0) return call_method0(lock.get(), names().release) ? got : -1;
     PendingError read_error;
@@ -273,7 +276,9 @@ int wait_readable(int fd, int timeout_ms) noexcept {
 // record) and the writer lock it held is given back, so the others can put theirs.
 int drop_part_of_ended_writer(PyObject* queue, int fd, PyObject* buffer,
                               PyObject* records) noexcept {
-    if (read_available(queue, fd, buffer) < 0 || take_whole_records(buffer, records) < 0) return -1;
+    Py_ssize_t got = read_available(queue, fd, buffer);
+    if (got == kReaderBusy) return 0;  // left to the thread reading now
+    if (got < 0 || take_whole_records(buffer, records) < 0) return -1;
     if (PyByteArray_GET_SIZE(buffer) > 0 && PyByteArray_Resize(buffer, 0) < 0) return -1;
     return release_writer_lock(queue);
 }
@@ -314,6 +319,8 @@ int drain_pipe(PyObject* self, PyObject* queue, PyObject* records, bool writers_
     for (;;) {
         Py_ssize_t count = PyList_GET_SIZE(records);
         Py_ssize_t got = read_available(queue, fd, buffer.get());
+        // That thread reads what there is; this pass is done.
+        if (got == kReaderBusy) return 1;
         if (got < 0 || take_whole_records(buffer.get(), records) < 0) return -1;
         took_record = took_record || PyList_GET_SIZE(records) > count;
         if (PyByteArray_GET_SIZE(buffer.get()) == 0) {

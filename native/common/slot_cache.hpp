@@ -29,6 +29,10 @@ public:
         return read_uncached(obj, name, plain);
     }
 
+    // obj.<name>, borrowed, when the learned slot gives it; else null with no error and the
+    // read left to read() or get(). Valid until code runs.
+    PyObject* peek(PyObject* obj) noexcept { return cached(obj); }
+
     // obj.<name>, whatever the class.
     Ref get(PyObject* obj, PyObject* name) noexcept {
         bool plain;

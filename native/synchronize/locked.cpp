@@ -119,6 +119,29 @@ Ref call_release(PyObject* lock, const Names& n) noexcept {
         c_function<PyCFunction>(g_semlock.release)(bound_self(release.get()), nullptr));
 }
 
+// The semaphore behind self's lock when the caches give it without running code: a lock
+// whose `method` is the SemLock's own (learned by try_acquire). Borrowed, valid until code
+// runs; else null.
+PyObject* cached_semaphore(PyObject* self, SlotCache& method_slots, PyMethodDef* def) noexcept {
+    PyObject* lock = g_lock_slots.peek(self);
+    PyObject* method = lock ? method_slots.peek(lock) : nullptr;
+    return method && is_bound(method, def) ? bound_self(method) : nullptr;
+}
+
+// The lock acquired by the semaphore found with cached_semaphore: 1 taken, 0 held
+// elsewhere, -1 error.
+int try_acquire_semaphore(PyObject* semaphore) noexcept {
+    Ref owner = Ref::borrow(semaphore);  // acquire can run signal handlers
+    PyObject* no_block = Py_False;
+    Ref got = g_semlock.fastcall
+                  ? Ref::steal(c_function<_PyCFunctionFastWithKeywords>(g_semlock.acquire)(
+                        owner.get(), &no_block, 1, nullptr))
+                  : Ref::steal(c_function<PyCFunctionWithKeywords>(g_semlock.acquire)(
+                        owner.get(), g_semlock.no_block, nullptr));
+    if (!got) return -1;
+    return got.get() == Py_True ? 1 : PyObject_IsTrue(got.get());
+}
+
 // Concurrent first calls must all store one and the same lock: creating the RLock runs
 // Python code, so several threads can find none and each create one. The first lock made
 // for an object is parked under its id until its maker has stored it; a latecomer stores
@@ -183,8 +206,23 @@ int acquire_lock(FunctionObject* f, PyObject* self, const Names& n, Ref lock) no
 }
 
 bool release_lock(PyObject* self, const Names& n) noexcept {
+    if (PyObject* semaphore = cached_semaphore(self, g_release_slots, g_semlock.release)) {
+        Ref owner = Ref::borrow(semaphore);
+        return bool(Ref::steal(c_function<PyCFunction>(g_semlock.release)(owner.get(), nullptr)));
+    }
     Ref lock = g_lock_slots.get(self, n.__lock__);
     return lock && call_release(lock.get(), n);
+}
+
+// The rest of acquiring when the cached semaphore was held elsewhere (then wait) or was
+// not found (then the whole generic way, creating the lock first if asked).
+template <bool kCreate>
+int wait_or_acquire(FunctionObject* f, PyObject* self, const Names& n,
+                    PyObject* semaphore) noexcept {
+    if (semaphore) return wait_for_lock(f, self);
+    Ref found;
+    if (kCreate && ensure_lock(f, self, found) < 0) return -1;
+    return acquire_lock(f, self, n, std::move(found));
 }
 
 // Makes sure of the lock (module-level decorator only), acquires it, calls the method and
@@ -195,9 +233,11 @@ Ref locked_call(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
                 PyObject* kwnames) noexcept {
     const Names& n = names();
     PyObject* self = args[0];
-    Ref found;
-    if (kCreate && ensure_lock(f, self, found) < 0) return fail();
-    if (acquire_lock(f, self, n, std::move(found)) < 0) return fail();
+    // The lock present and its semaphore known: neither presence test nor reads run code.
+    PyObject* semaphore = cached_semaphore(self, g_acquire_slots, g_semlock.acquire);
+    int taken = semaphore ? try_acquire_semaphore(semaphore) : 0;
+    if (taken < 0 || (!taken && wait_or_acquire<kCreate>(f, self, n, semaphore) < 0))
+        return fail();
     Ref method = Ref::borrow(f->closure);  // the collector may clear the wrapper meanwhile
     Ref result = call_vector(method.get(), args, (size_t)nargs, kwnames);
     if (result) return release_lock(self, n) ? std::move(result) : fail();

@@ -59,9 +59,10 @@ private:
         if (!kTypeVersionCaches) return nullptr;
         PyTypeObject* type = Py_TYPE(obj);
         const Entry& entry = entry_of(type);
-        // An entry holds a non-zero version, so equal versions mean a valid one.
-        if (entry.type != type || entry.version != cache_type_version(type) || entry.slot < 0 ||
-            type->tp_getattro != PyObject_GenericGetAttr)
+        // An entry holds a non-zero version, so equal versions mean a valid one; a slot is
+        // learned only while the class reads the generic way, and any change of its
+        // __getattribute__ gives the class a new version.
+        if (entry.type != type || entry.version != cache_type_version(type) || entry.slot < 0)
             return nullptr;
         return inline_attribute(obj, entry.slot);
     }

@@ -236,8 +236,7 @@ Ref locked_call(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
     // The lock present and its semaphore known: neither presence test nor reads run code.
     PyObject* semaphore = cached_semaphore(self, g_acquire_slots, g_semlock.acquire);
     int taken = semaphore ? try_acquire_semaphore(semaphore) : 0;
-    if (taken < 0 || (!taken && wait_or_acquire<kCreate>(f, self, n, semaphore) < 0))
-        return fail();
+    if (taken < 0 || (!taken && wait_or_acquire<kCreate>(f, self, n, semaphore) < 0)) return fail();
     Ref method = Ref::borrow(f->closure);  // the collector may clear the wrapper meanwhile
     Ref result = call_vector(method.get(), args, (size_t)nargs, kwnames);
     if (result) return release_lock(self, n) ? std::move(result) : fail();

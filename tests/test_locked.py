@@ -379,6 +379,27 @@ def test_every_read_sees_changes_made_after_earlier_calls(change, expected):
         assert obj.method(3) == 3 and free_elsewhere(obj.__lock__)
 
 
+def test_fork_locks_replaced_between_and_during_calls_are_read_afresh():
+    class Obj:
+        @locked
+        def method(self, replace=False):
+            if replace:
+                self.__lock__ = CTX.RLock()
+            return self.__lock__._semlock._is_mine()
+
+    obj = Obj()
+    for _ in range(3):
+        assert obj.method()
+    first, obj.__lock__ = obj.__lock__, CTX.RLock()
+    assert obj.method() and not first._semlock._is_mine()
+    second = obj.__lock__
+    assert not second._semlock._is_mine()
+    with pytest.raises(AssertionError, match="not owned"):
+        obj.method(replace=True)  # releases the new lock, not the one it took
+    assert second._semlock._is_mine()
+    second.release()
+
+
 def test_first_calls_from_many_threads_share_one_lock():
     class Shared:
         def __init__(self):

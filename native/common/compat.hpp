@@ -1,4 +1,4 @@
-// The one place that reads PY_VERSION_HEX: shims over C API differences of 3.7 to 3.13.
+// The one place that reads PY_VERSION_HEX: shims over C API differences of 3.7 to 3.15.
 #pragma once
 
 #include "common/ref.hpp"
@@ -125,7 +125,8 @@ inline bool gc_is_tracked(PyObject* obj) noexcept {
 // since; 3.10's own attribute cache keys on type and tag all the same, so reads cached
 // here answer as Python code's do. Before 3.10 the interpreter caches no attribute read
 // by tag, and neither does this.
-#if PY_VERSION_HEX >= 0x030A0000
+// Free-threaded builds cache nothing: the caches are process-wide and unsynchronized.
+#if PY_VERSION_HEX >= 0x030A0000 && !defined(Py_GIL_DISABLED)
 constexpr bool kTypeVersionCaches = true;
 #else
 constexpr bool kTypeVersionCaches = false;
@@ -163,12 +164,13 @@ namespace detail {
 // The slots of obj's inline values and, where the layout records it, their number (else
 // -1); null when obj keeps no inline values now (its attributes moved to a dict).
 inline PyObject** inline_values(PyObject* obj, Py_ssize_t* capacity) noexcept {
-#if PY_VERSION_HEX >= 0x030E0000 || defined(Py_GIL_DISABLED)
+#if defined(Py_GIL_DISABLED)
     (void)obj;
     (void)capacity;
-    return nullptr;  // layout not checked: the generic lookup
+    return nullptr;  // other threads write the values: the generic lookup
 #elif PY_VERSION_HEX >= 0x030D0000
-    // After the object: capacity, size, embedded and valid bytes, then the slots.
+    // After the object: capacity, size, embedded and valid bytes, then the slots. Checked
+    // in the 3.13, 3.14 and 3.15 headers (struct _dictvalues, _PyObject_InlineValues).
     PyTypeObject* type = Py_TYPE(obj);
     if (!(type->tp_flags & Py_TPFLAGS_INLINE_VALUES)) return nullptr;
     const uint8_t* head = (const uint8_t*)obj + type->tp_basicsize;

@@ -22,21 +22,64 @@ public:
     // obj.<name> when the class of obj is plain for name; otherwise null with no error and
     // *plain false, leaving the read to the caller. Null with *plain true: the read failed.
     Ref read(PyObject* obj, PyObject* name, bool* plain) noexcept {
+        if (PyObject* value = cached(obj)) {
+            *plain = true;
+            return Ref::borrow(value);
+        }
+        return read_uncached(obj, name, plain);
+    }
+
+    // obj.<name>, borrowed, when the learned slot gives it; else null with no error and the
+    // read left to read() or get(). Valid until code runs.
+    PyObject* peek(PyObject* obj) noexcept { return cached(obj); }
+
+    // obj.<name>, whatever the class.
+    Ref get(PyObject* obj, PyObject* name) noexcept {
+        bool plain;
+        Ref value = read(obj, name, &plain);
+        if (value || plain) return value;
+        return Ref::steal(PyObject_GetAttr(obj, name));
+    }
+
+private:
+    static constexpr int kEntries = 16;
+    static constexpr Py_ssize_t kNotPlain = -2;  // -1: plain, no slot known
+    struct Entry {
+        PyTypeObject* type;  // compared only, never dereferenced: may be gone
+        unsigned int version;
+        Py_ssize_t slot;
+    };
+    Entry& entry_of(PyTypeObject* type) noexcept {
+        return entries_[((uintptr_t)type / alignof(PyTypeObject)) % kEntries];
+    }
+
+    // The value in the slot learned for obj's class at its current version, borrowed; null
+    // when there is none to read that way. Kept small: every locked call takes it four times.
+    PyObject* cached(PyObject* obj) noexcept {
+        if (!kTypeVersionCaches) return nullptr;
+        PyTypeObject* type = Py_TYPE(obj);
+        const Entry& entry = entry_of(type);
+        // An entry holds a non-zero version, so equal versions mean a valid one; a slot is
+        // learned only while the class reads the generic way, and any change of its
+        // __getattribute__ gives the class a new version.
+        if (entry.type != type || entry.version != cache_type_version(type) || entry.slot < 0)
+            return nullptr;
+        return inline_attribute(obj, entry.slot);
+    }
+
+    Ref read_uncached(PyObject* obj, PyObject* name, bool* plain) noexcept {
         PyTypeObject* type = Py_TYPE(obj);
         if (!kTypeVersionCaches) {
             *plain = reads_plainly(type, name);
             return *plain ? read_dict(obj, name) : fail();
         }
-        Entry& entry = entries_[((uintptr_t)type / alignof(PyTypeObject)) % kEntries];
+        Entry& entry = entry_of(type);
         unsigned int version = cache_type_version(type);
         if (entry.type == type && entry.version == version && version != 0 &&
             type->tp_getattro == PyObject_GenericGetAttr) {
             *plain = entry.slot != kNotPlain;
             if (!*plain) return fail();
-            if (entry.slot >= 0) {
-                if (PyObject* value = inline_attribute(obj, entry.slot)) return Ref::borrow(value);
-                return read_dict(obj, name);
-            }
+            if (entry.slot >= 0) return read_dict(obj, name);  // obj keeps no inline values
             // No slot learned yet: the instances seen so far kept a dict, or the value twice.
             Ref value = read_dict(obj, name);
             if (value) entry.slot = inline_slot_of(obj, value.get());
@@ -53,15 +96,6 @@ public:
         return value;
     }
 
-    // obj.<name>, whatever the class.
-    Ref get(PyObject* obj, PyObject* name) noexcept {
-        bool plain;
-        Ref value = read(obj, name, &plain);
-        if (value || plain) return value;
-        return Ref::steal(PyObject_GetAttr(obj, name));
-    }
-
-private:
     // The generic lookup's result past the type, which is known to define no `name`. Where
     // dicts carry versions, the last value found is kept with its dict and version: while
     // that dict keeps the version it still holds the value, so the read is the same.
@@ -84,13 +118,6 @@ private:
         return Ref::steal(PyObject_GenericGetAttr(obj, name));  // raises as it does
     }
 
-    static constexpr int kEntries = 16;
-    static constexpr Py_ssize_t kNotPlain = -2;  // -1: plain, no slot known
-    struct Entry {
-        PyTypeObject* type;  // compared only, never dereferenced: may be gone
-        unsigned int version;
-        Py_ssize_t slot;
-    };
     Entry entries_[kEntries] = {};
     struct LastRead {
         PyObject* dict;  // compared only: may be gone, and then no live dict has its version

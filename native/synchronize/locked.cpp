@@ -87,6 +87,22 @@ Function c_function(PyMethodDef* def) noexcept {
     return (Function)(void (*)(void))def->ml_meth;
 }
 
+// semaphore.acquire(False) and semaphore.release() through the learned C functions; the
+// caller holds the semaphore for the call.
+Ref semaphore_try_acquire(PyObject* semaphore) noexcept {
+    if (g_semlock.fastcall) {
+        PyObject* no_block = Py_False;
+        auto acquire_fast = c_function<_PyCFunctionFastWithKeywords>(g_semlock.acquire);
+        return Ref::steal(acquire_fast(semaphore, &no_block, 1, nullptr));
+    }
+    auto acquire_tuple = c_function<PyCFunctionWithKeywords>(g_semlock.acquire);
+    return Ref::steal(acquire_tuple(semaphore, g_semlock.no_block, nullptr));
+}
+
+Ref semaphore_release(PyObject* semaphore) noexcept {
+    return Ref::steal(c_function<PyCFunction>(g_semlock.release)(semaphore, nullptr));
+}
+
 // lock.acquire(block=False)
 Ref try_acquire(PyObject* lock, const Names& n) noexcept {
     bool plain;
@@ -99,13 +115,7 @@ Ref try_acquire(PyObject* lock, const Names& n) noexcept {
         if (!is_bound(acquire.get(), g_semlock.acquire))
             return call_vector(acquire.get(), &no_block, 0, n.kw_block);
     }
-    PyObject* owner = bound_self(acquire.get());
-    if (g_semlock.fastcall) {
-        auto acquire_fast = c_function<_PyCFunctionFastWithKeywords>(g_semlock.acquire);
-        return Ref::steal(acquire_fast(owner, &no_block, 1, nullptr));
-    }
-    auto acquire_tuple = c_function<PyCFunctionWithKeywords>(g_semlock.acquire);
-    return Ref::steal(acquire_tuple(owner, g_semlock.no_block, nullptr));
+    return semaphore_try_acquire(bound_self(acquire.get()));
 }
 
 // lock.release()
@@ -115,8 +125,22 @@ Ref call_release(PyObject* lock, const Names& n) noexcept {
     if (!plain) return call_method0(lock, n.release);
     if (!release) return fail();
     if (!is_bound(release.get(), g_semlock.release)) return call0(release.get());
-    return Ref::steal(
-        c_function<PyCFunction>(g_semlock.release)(bound_self(release.get()), nullptr));
+    return semaphore_release(bound_self(release.get()));
+}
+
+// What acquire(block=False) answered: 1 taken, 0 held elsewhere, -1 error.
+int taken(const Ref& got) noexcept {
+    if (!got) return -1;
+    return got.get() == Py_True ? 1 : PyObject_IsTrue(got.get());
+}
+
+// The semaphore behind self's lock when the caches give it without running code: a lock
+// whose `method` is the SemLock's own (learned by try_acquire). Borrowed, valid until code
+// runs; the caller holds it for the call (which can run signal handlers). Else null.
+PyObject* cached_semaphore(PyObject* self, SlotCache& method_slots, PyMethodDef* def) noexcept {
+    PyObject* lock = g_lock_slots.peek(self);
+    PyObject* method = lock ? method_slots.peek(lock) : nullptr;
+    return method && is_bound(method, def) ? bound_self(method) : nullptr;
 }
 
 // Concurrent first calls must all store one and the same lock: creating the RLock runs
@@ -175,16 +199,29 @@ int wait_for_lock(FunctionObject* f, PyObject* self) noexcept {
 int acquire_lock(FunctionObject* f, PyObject* self, const Names& n, Ref lock) noexcept {
     if (!lock) lock = g_lock_slots.get(self, n.__lock__);
     if (!lock) return -1;
-    Ref got = try_acquire(lock.get(), n);
-    if (!got) return -1;
-    int acquired = got.get() == Py_True ? 1 : PyObject_IsTrue(got.get());
+    int acquired = taken(try_acquire(lock.get(), n));
     if (acquired < 0) return -1;
     return acquired ? 0 : wait_for_lock(f, self);
 }
 
 bool release_lock(PyObject* self, const Names& n) noexcept {
+    if (PyObject* semaphore = cached_semaphore(self, g_release_slots, g_semlock.release)) {
+        Ref held = Ref::borrow(semaphore);
+        return bool(semaphore_release(held.get()));
+    }
     Ref lock = g_lock_slots.get(self, n.__lock__);
     return lock && call_release(lock.get(), n);
+}
+
+// The rest of acquiring when the cached semaphore was held elsewhere (then wait) or was
+// not found (then the whole generic way, creating the lock first if asked).
+template <bool kCreate>
+int wait_or_acquire(FunctionObject* f, PyObject* self, const Names& n,
+                    bool held_elsewhere) noexcept {
+    if (held_elsewhere) return wait_for_lock(f, self);
+    Ref found;
+    if (kCreate && ensure_lock(f, self, found) < 0) return -1;
+    return acquire_lock(f, self, n, std::move(found));
 }
 
 // Makes sure of the lock (module-level decorator only), acquires it, calls the method and
@@ -195,9 +232,16 @@ Ref locked_call(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
                 PyObject* kwnames) noexcept {
     const Names& n = names();
     PyObject* self = args[0];
-    Ref found;
-    if (kCreate && ensure_lock(f, self, found) < 0) return fail();
-    if (acquire_lock(f, self, n, std::move(found)) < 0) return fail();
+    // The lock present and its semaphore known: neither presence test nor reads run code.
+    PyObject* semaphore = cached_semaphore(self, g_acquire_slots, g_semlock.acquire);
+    int acquired = 0;
+    if (semaphore) {
+        Ref held = Ref::borrow(semaphore);
+        acquired = taken(semaphore_try_acquire(held.get()));
+    }
+    if (acquired < 0 ||
+        (!acquired && wait_or_acquire<kCreate>(f, self, n, semaphore != nullptr) < 0))
+        return fail();
     Ref method = Ref::borrow(f->closure);  // the collector may clear the wrapper meanwhile
     Ref result = call_vector(method.get(), args, (size_t)nargs, kwnames);
     if (result) return release_lock(self, n) ? std::move(result) : fail();

@@ -208,3 +208,41 @@ def test_sphinx_autodoc_renders_inherited_methods(pair, tmp_path, monkeypatch):
         texts.append((source / "out" / "index.txt").read_text())
     assert texts[0] == texts[1]
     assert re.search(r"^   %s\(" % METHOD[pair[0]][0], texts[0], re.M), texts[0]
+
+
+AUTOMODULE_INDEX = """\
+API
+===
+
+.. automodule:: orvex.async_.synchronize
+   :members:
+
+.. automodule:: orvex.async_.concurro
+   :members:
+"""
+
+
+@pytest.mark.parametrize("imported_first", [False, True])
+def test_sphinx_automodule_documents_every_member(imported_first, run_python, tmp_path):
+    # Sphinx reads the stub of a module not imported yet, and the module itself otherwise.
+    pytest.importorskip("sphinx.cmd.build")
+    (tmp_path / "conf.py").write_text('extensions = ["sphinx.ext.autodoc"]\n' + (
+        "import orvex.async_.concurro, orvex.async_.synchronize\n" if imported_first else ""))
+    (tmp_path / "index.rst").write_text(AUTOMODULE_INDEX)
+    build = ("import sys; from sphinx.cmd.build import build_main; "
+             "sys.exit(build_main(['-q', '-b', 'text', '.', 'out']))")
+    done = run_python("-c", build, cwd=str(tmp_path))
+    assert done.returncode == 0 and not done.stderr, done.stderr
+    text = (tmp_path / "out" / "index.txt").read_text()
+    flat = " ".join(text.split())
+    for cls in [Lockable, LockableMeta, Pcall, ChildLabor]:
+        assert re.search(r"^class %s\.%s\(" % (cls.__module__, cls.__name__), text, re.M), cls
+        members = [(cls.__name__, cls)] + [(name, member) for name, member in vars(cls).items()
+                                          if not name.startswith("_")]
+        for name, member in members:
+            func = getattr(member, "__func__", getattr(member, "fget", member))
+            summary = func.__doc__.splitlines()[0].replace("``", '"')
+            assert " ".join(summary.split()[:8]) in flat, name
+            form = r"property %s\b" if isinstance(member, property) else r"(\w+ )?%s\("
+            assert re.search(r"^\s*" + form % name, text, re.M) or cls is member, name
+    assert re.search(r"^orvex\.async_\.synchronize\.locked\(method", text, re.M)

@@ -164,6 +164,9 @@ def test_code_names_the_def_in_the_stub():
         lines = linecache.getlines(code.co_filename)[code.co_firstlineno - 1:][:2]
         assert "def %s(" % name in "".join(lines), (func, lines)  # a Python one: decorator
         if func.__globals__ is not globals():
+            # Columns of the code's own source would underline the wrong part of the line.
+            positions = getattr(code, "co_positions", lambda: [(1, 1, None, None)])()
+            assert {p[2:] for p in positions} == {(None, None)}, func
             module = sys.modules[func.__globals__["__name__"]]
             assert code.co_filename == os.path.join(
                 os.path.dirname(module.__file__), module.__name__.rpartition(".")[2] + ".pyi")

@@ -130,6 +130,63 @@ std::string body_source(const FunctionDef& fdef, const char* module_name) {
            qualname.substr(start) + "'])(" + forwarded_arguments(fdef.params) + ")\n";
 }
 
+#if ORVEX_CODE_HAS_COLUMNS
+// Appends a location-table signed varint: zigzag, then 6-bit groups, 0x40 marking more.
+void append_svarint(std::string& out, long value) {
+    unsigned long v = value < 0 ? ((unsigned long)-value << 1) | 1 : (unsigned long)value << 1;
+    for (; v >= 64; v >>= 6) out += (char)(0x40 | (v & 0x3f));
+    out += (char)v;
+}
+
+// The code (and the code it holds) located by line only: its columns are those of the
+// generated source, which would underline the wrong part of the stub's line.
+Ref without_columns(PyObject* code) noexcept {
+    Ref lines = Ref::steal(PyObject_CallMethod(code, "co_lines", nullptr));
+    Ref first = lines ? Ref::steal(PyObject_GetAttrString(code, "co_firstlineno")) : fail();
+    Ref it = first ? Ref::steal(PyObject_GetIter(lines.get())) : fail();
+    if (!it) return fail();
+    long previous = PyLong_AsLong(first.get());
+    std::string table;
+    while (Ref range = Ref::steal(PyIter_Next(it.get()))) {
+        long start, end;
+        PyObject* line;
+        if (!PyArg_ParseTuple(range.get(), "llO", &start, &end, &line)) return fail();
+        for (long units = (end - start) / 2; units > 0; units -= 8) {
+            int length = units < 8 ? (int)units : 8;
+            if (line == Py_None) {  // no location
+                table += (char)(0x80 | (15 << 3) | (length - 1));
+                continue;
+            }
+            long number = PyLong_AsLong(line);
+            if (number == -1 && PyErr_Occurred()) return fail();
+            table += (char)(0x80 | (13 << 3) | (length - 1));  // a line, no columns
+            append_svarint(table, number - previous);
+            previous = number;
+        }
+    }
+    if (PyErr_Occurred()) return fail();
+    Ref consts = Ref::steal(PyObject_GetAttrString(code, "co_consts"));
+    if (!consts) return fail();
+    Py_ssize_t n = PyTuple_GET_SIZE(consts.get());
+    Ref new_consts = Ref::steal(PyTuple_New(n));
+    if (!new_consts) return fail();
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = PyTuple_GET_ITEM(consts.get(), i);
+        Ref kept = PyCode_Check(item) ? without_columns(item) : Ref::borrow(item);
+        if (!kept) return fail();
+        PyTuple_SET_ITEM(new_consts.get(), i, kept.release());
+    }
+    Ref bytes = Ref::steal(PyBytes_FromStringAndSize(table.data(), (Py_ssize_t)table.size()));
+    Ref replace = bytes ? Ref::steal(PyObject_GetAttrString(code, "replace")) : fail();
+    Ref kw = replace ? Ref::steal(Py_BuildValue("{s:O,s:O}", "co_linetable", bytes.get(),
+                                                "co_consts", new_consts.get()))
+                     : fail();
+    Ref empty = kw ? Ref::steal(PyTuple_New(0)) : fail();
+    if (!empty) return fail();
+    return Ref::steal(PyObject_Call(replace.get(), empty.get(), kw.get()));
+}
+#endif
+
 }  // namespace
 
 Ref make_code(const FunctionDef& fdef, PyObject* module_name, PyObject* module_file) noexcept {
@@ -178,6 +235,9 @@ Ref make_code(const FunctionDef& fdef, PyObject* module_name, PyObject* module_f
         if (!kw || !empty) return fail();
         code = Ref::steal(PyObject_Call(replace.get(), empty.get(), kw.get()));
     }
+#endif
+#if ORVEX_CODE_HAS_COLUMNS
+    if (code) code = without_columns(code.get());
 #endif
     return code;
 }

@@ -73,8 +73,8 @@ Ref stub_path(PyObject* module_name, PyObject* module_file) noexcept {
     Py_ssize_t dot = PyUnicode_FindChar(module_name, '.', 0, PyUnicode_GET_LENGTH(module_name), -1);
     if (slash == -2 || dot == -2) return fail();
     Ref dir = Ref::steal(PyUnicode_Substring(module_file, 0, slash + 1));
-    Ref last = Ref::steal(
-        PyUnicode_Substring(module_name, dot + 1, PyUnicode_GET_LENGTH(module_name)));
+    Ref last =
+        Ref::steal(PyUnicode_Substring(module_name, dot + 1, PyUnicode_GET_LENGTH(module_name)));
     if (!dir || !last) return fail();
     return Ref::steal(PyUnicode_FromFormat("%U%U.pyi", dir.get(), last.get()));
 }
@@ -98,7 +98,8 @@ std::string forwarded_arguments(const char* params) {
                 keyword_only = keyword_only || param[1] != '*';
                 out += param;
             } else {
-                out += keyword_only ? param + "=" + param : param;
+                out += param;
+                if (keyword_only) out.append("=").append(param);
             }
         }
         param.clear();
@@ -111,23 +112,21 @@ std::string forwarded_arguments(const char* params) {
 // keeps it in (classmethod, staticmethod, property); it uses builtins only, since it may
 // run with the globals of the module or with those a copier rebuilt.
 std::string body_source(const FunctionDef& fdef, const char* module_name) {
-    std::string qualname = fdef.qualname, head = "def ";
-    head += fdef.name;
-    head += "(";
-    head += fdef.params;
-    head += "): ";
-    if (qualname.find('<') != std::string::npos)  // made by a call; no name leads to it
-        return head + "raise RuntimeError('" + qualname +
-               " is implemented natively; a function made from its code object cannot run')\n";
-    std::string path;
+    std::string qualname = fdef.qualname, source = "def ";
+    source.append(fdef.name).append("(").append(fdef.params).append("): ");
+    if (qualname.find('<') != std::string::npos) {  // made by a call; no name leads to it
+        source.append("raise RuntimeError('").append(qualname);
+        return source.append(
+            " is implemented natively; a function made from its code object cannot run')\n");
+    }
+    source.append("return (lambda f: getattr(f, '__func__', getattr(f, 'fget', f)))(");
+    source.append("__import__('").append(module_name).append("', None, None, ('__name__',), 0)");
     size_t start = 0;
     for (size_t dot = qualname.find('.'); dot != std::string::npos;
          start = dot + 1, dot = qualname.find('.', start))
-        path += "." + qualname.substr(start, dot - start);
-    return head +
-           "return (lambda f: getattr(f, '__func__', getattr(f, 'fget', f)))(__import__('" +
-           module_name + "', None, None, ('__name__',), 0)" + path + ".__dict__['" +
-           qualname.substr(start) + "'])(" + forwarded_arguments(fdef.params) + ")\n";
+        source.append(".").append(qualname, start, dot - start);
+    source.append(".__dict__['").append(qualname, start, std::string::npos).append("'])(");
+    return source.append(forwarded_arguments(fdef.params)).append(")\n");
 }
 
 #if ORVEX_CODE_HAS_COLUMNS

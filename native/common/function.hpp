@@ -83,6 +83,11 @@ Ref lookup_global(FunctionObject* func, PyObject* name) noexcept;
 // absent, -2 with an error set.
 Py_ssize_t find_name(PyObject* const* names, Py_ssize_t count, PyObject* name) noexcept;
 
+// The class that zero-argument super() names in func, a method of a class, called on obj:
+// the class func was defined in, or the by-value copy of it (as cloudpickle makes) that
+// obj's class derives from instead, which a Python method's copy would name.
+Ref super_class(FunctionObject* func, PyObject* obj) noexcept;
+
 // `name.attr` with name looked up as lookup_global does, at call time.
 Ref global_attr(FunctionObject* func, PyObject* name, PyObject* attr) noexcept;
 

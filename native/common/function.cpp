@@ -466,7 +466,7 @@ PyMemberDef function_members[] = {
 
 // Whether a load by reference, importing __module__ and following __qualname__ as pickle
 // does, gives back this very object; never in __main__, which another process lacks.
-// -1 with an error set only when the lookup was interrupted by more than a failure.
+// -1 with an error set when the lookup failed otherwise than by a missing module or name.
 int found_by_name(FunctionObject* f) noexcept {
     Ref module = Ref::borrow(f->module);
     Ref qualname = Ref::borrow(f->qualname);
@@ -479,7 +479,8 @@ int found_by_name(FunctionObject* f) noexcept {
     for (Py_ssize_t i = 0; parts && obj && i < PyList_GET_SIZE(parts.get()); ++i)
         obj = get_attr(obj.get(), PyList_GET_ITEM(parts.get(), i));
     if (obj && parts) return obj.get() == (PyObject*)f;
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) return -1;
+    if (!PyErr_ExceptionMatches(PyExc_ImportError) && !PyErr_ExceptionMatches(PyExc_AttributeError))
+        return -1;
     PyErr_Clear();
     return 0;
 }

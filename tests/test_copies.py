@@ -35,98 +35,63 @@ def twin_locked(method):
 
 
 class Account(Lockable):
-    @Lockable.locked
-    def deposit(self, amount):
-        return amount
-
-    @twin_locked
-    def twin_deposit(self, amount):
-        return amount
+    deposit = Lockable.locked(lambda self: None)
+    deposit.__qualname__ = "Account.deposit"
+    twin_deposit = twin_locked(lambda self: None)
+    twin_deposit.__qualname__ = "Account.twin_deposit"
 
 
 def test_wrappers_pickle_by_name_where_found_and_copy_as_themselves():
-    for wrapper in (Account.deposit, Account.twin_deposit):
+    pairs = [(Account.deposit, locked(len)), (Account.twin_deposit, twin_locked(len))]
+    for wrapper, of_len in pairs:
         assert pickle.loads(pickle.dumps(wrapper)) is wrapper
-        assert copy.copy(wrapper) is wrapper and copy.deepcopy(wrapper) is wrapper
-    # No name finds a lambda: plain pickle refuses both, in the caller.
-    for wrapper in (locked(lambda self: self), twin_locked(lambda self: self)):
-        with pytest.raises((pickle.PicklingError, AttributeError)):
-            pickle.dumps(wrapper)
-        assert copy.deepcopy(wrapper) is wrapper
+        assert copy.copy(wrapper) is wrapper and copy.deepcopy(of_len) is of_len
+    # builtins.len names len, not its wrapper: the closure cannot be pickled, the native
+    # wrapper pickles as locked(len).
+    with pytest.raises(pickle.PicklingError):
+        pickle.dumps(of_len)
+    assert pickle.loads(pickle.dumps(locked(len))).__wrapped__ is len
 
 
-# Run as __main__ of a fresh interpreter: dumps, with the module named in argv, what a
-# notebook or a script would send to a worker.
+# A script that sends, with the module named, what a notebook would send to a worker.
 SENDER = textwrap.dedent("""\
     import functools, sys, types
-    import {module} as carrier
-    import orvex
+    import {module} as carrier, orvex
     from orvex.async_.concurro import Pcall
     from orvex.async_.synchronize import Lockable, LockableMeta, locked
 
     def twin_locked(method):
-        @functools.wraps(method)
-        def _wrapped(self, *args, **kwargs):
-            return method(self, *args, **kwargs)
-        return _wrapped
+        return functools.wraps(method)(lambda self, *args: method(self, *args))
 
-    class Account(Lockable):
-        @Lockable.locked
-        def deposit(self, amount):
-            return ("deposit", amount)
-
-    class TwinAccount(Lockable):
-        @twin_locked
-        def deposit(self, amount):
-            return ("deposit", amount)
+    def use(cls, name, *args):
+        return getattr(cls(), name)(*args)
 
     class Ledger(metaclass=LockableMeta):
         def add(self, entry):
             return ("add", entry)
 
-    def local(decorate):
-        def method(self, x):
-            return ("local", x)
-        return decorate(method)
-
-    def use(cls, name, *args):
-        return getattr(cls(), name)(*args)
-
-    class Holder(object):
-        pass
-
     class FakeLock(object):
         def acquire(self, block, timeout):
             return "got"
 
-    native, twin = [], []
-    for decorate, out, account in ((locked, native, Account), (twin_locked, twin, TwinAccount)):
-        Box = type("Box", (Holder,), {{"lam": decorate(lambda self, x: ("lambda", x)),
-                                       "loc": local(decorate)}})
-        out += [(use, account, "deposit", 5), (use, Box, "lam", 1), (use, Box, "loc", 2)]
-    native.append((use, Ledger, "add", 3))
-    twin.append((lambda: ("add", 3),))
-    sys.stdout.buffer.write(carrier.dumps((native, twin)))
-    # cloudpickle copies native functions that no name leads back to, and the whole package
+    sent = []
+    for decorate in (locked, twin_locked):
+        def local(self, x):
+            return ("local", x)
+        class Account(Lockable):  # module-level locked here; Ledger's metaclass applies it too
+            deposit = decorate(lambda self, x: ("lambda", x))
+            loc = (Lockable.locked if decorate is locked else decorate)(local)
+        sent.append([(use, Account, "deposit", 1), (use, Account, "loc", 2),
+                     (use, Ledger, "add", 3) if decorate is locked else (lambda: ("add", 3),)])
+    # cloudpickle sends native functions that no name leads back to, and the whole package
     # once registered, by value; dill sends functions by name only.
-    by_value = []
     if carrier.__name__ == "cloudpickle":
-        by_value = [(vars(Pcall)["pcall"].__func__, Pcall, abs, None, (-3,)),
-                    (vars(Pcall)["pids"].fget, types.SimpleNamespace(_processes=[]))]
+        sent.append([(vars(Pcall)["pcall"].__func__, Pcall, abs, None, (-3,)),
+                     (vars(Pcall)["pids"].fget, types.SimpleNamespace(_processes=[]))])
         carrier.register_pickle_by_value(orvex)
-        # The package's classes travel as copies too; super() in their methods names them.
-        by_value += [(Lockable.acquire, Lockable(lock=FakeLock), False, None),
-                     (use, Ledger, "add", 4), (Pcall.pcall, abs, None, (-5,))]
-    sys.stdout.buffer.write(carrier.dumps(by_value))
-""")
-RECEIVER = textwrap.dedent("""\
-    import sys, types
-    import {module} as carrier
-    native, twin = carrier.load(sys.stdin.buffer)
-    by_value = carrier.load(sys.stdin.buffer)
-    run = lambda calls: [f(*args) for f, *args in calls]
-    print(repr((run(native), run(twin), run(by_value),
-                [type(f) is types.FunctionType for f, *_ in by_value[:3]])))
+        sent[2] += [(Lockable.acquire, Lockable(lock=FakeLock), False, None),
+                    (use, Ledger, "add", 4), (Pcall.pcall, abs, None, (-5,))]
+    sys.stdout.buffer.write(carrier.dumps(sent))
 """)
 
 
@@ -137,33 +102,26 @@ def test_round_trip_through_a_fresh_process(module, tmp_path):
         carrier.dumps(lambda: None)
     except Exception as error:  # a release that does not know this Python's code objects
         pytest.skip("%s cannot send a Python function here: %r" % (module, error))
-    sender = tmp_path / "sender.py"
-    sender.write_text(SENDER.format(module=module))
-    sent = fresh_python(str(sender))
-    assert sent.returncode == 0, sent.stderr.decode()
-    got = fresh_python("-c", RECEIVER.format(module=module), input=sent.stdout)
-    assert got.returncode == 0, got.stderr.decode()
-    native, twin, by_value, are_copies = eval(got.stdout.decode())
-    assert native == twin
-    if module == "cloudpickle":
-        assert by_value == [(3,), (), "got", ("add", 4), (5,)] and all(are_copies)
+    (tmp_path / "sender.py").write_text(SENDER.format(module=module))
+    sent = fresh_python(str(tmp_path / "sender.py"))
+    receive = ("import sys, types, %s as c; print([[(f(*a), type(f) is types.FunctionType) "
+               "for f, *a in calls] for calls in c.loads(sys.stdin.buffer.read())])" % module)
+    got = fresh_python("-c", receive, input=sent.stdout)
+    assert got.returncode == 0, sent.stderr.decode() + got.stderr.decode()
+    native, twin, *by_value = eval(got.stdout.decode())
+    assert [r for r, _ in native] == [r for r, _ in twin]
+    assert by_value == ([[((3,), True), ((), True), ("got", True), (("add", 4), True),
+                          ((5,), False)]] if module == "cloudpickle" else [])
 
 
-def defs_in_stubs():
-    """(function, the def its code names): every native function and both wrappers."""
+def test_code_names_the_def_in_the_stub():
+    found = [(locked, "locked"), (locked(len), "locked"), (Lockable.locked(len), "locked")]
     for module in (concurro, synchronize):
         for cls in [v for v in vars(module).values() if isinstance(v, type)]:
             for held in vars(cls).values():
                 func = getattr(held, "__func__", getattr(held, "fget", held))
                 if hasattr(func, "__code__") and type(func) is not types.FunctionType:
-                    yield func, func.__name__
-    yield synchronize.locked, "locked"
-    yield locked(len), "locked"
-    yield Lockable.locked(len), "locked"
-
-
-def test_code_names_the_def_in_the_stub():
-    found = list(defs_in_stubs())
+                    found.append((func, func.__name__))
     assert len(found) == 20
     for func, name in found + [(twin_locked(len), "_wrapped")]:
         code = func.__code__
@@ -172,32 +130,21 @@ def test_code_names_the_def_in_the_stub():
         if func.__globals__ is not globals():
             # Columns of the code's own source would underline the wrong part of the line.
             positions = getattr(code, "co_positions", lambda: [(1, 1, None, None)])()
-            assert {p[2:] for p in positions} == {(None, None)}, func
             module = sys.modules[func.__globals__["__name__"]]
-            assert code.co_filename == os.path.join(
-                os.path.dirname(module.__file__), module.__name__.rpartition(".")[2] + ".pyi")
-
-
-PDB_SCRIPT = textwrap.dedent("""\
-    from orvex.async_.synchronize import Lockable
-
-    class Twin(object):
-        def acquire(self):
-            return True
-
-    print("ran", Lockable().acquire(), Twin().acquire())
-""")
+            assert {p[2:] for p in positions} == {(None, None)} and code.co_filename == (
+                module.__file__.split(".")[0] + ".pyi")
 
 
 def test_pdb_sets_a_breakpoint_on_a_native_function(tmp_path):
-    script = tmp_path / "debugee.py"
-    script.write_text(PDB_SCRIPT)
+    (tmp_path / "debugee.py").write_text(
+        "from orvex.async_.synchronize import Lockable\n\nclass Twin(object):\n"
+        "    def acquire(self):\n        return True\n\n"
+        "print('ran', Lockable().acquire(), Twin().acquire())\n")
     commands = "until 7\nbreak Lockable.acquire\nbreak Twin.acquire\ncontinue\ncontinue\nquit\n"
-    done = fresh_python("-m", "pdb", str(script), input=commands.encode())
-    out = done.stdout.decode()
+    out = fresh_python("-m", "pdb", str(tmp_path / "debugee.py"), input=commands.encode())
+    out = out.stdout.decode()
     assert "Breakpoint 1 at %s:" % Lockable.acquire.__code__.co_filename in out, out
-    assert "Breakpoint 2 at %s:" % script in out, out
-    assert "ran True True" in out, out
+    assert "Breakpoint 2 at %s:" % (tmp_path / "debugee.py") in out and "ran True True" in out
 
 
 def test_without_the_stub_code_names_a_pseudo_file(tmp_path):

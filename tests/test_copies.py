@@ -103,7 +103,8 @@ def test_code_names_the_def_in_the_stub(run_python, tmp_path):
         # Columns of the code's own source would underline the wrong part of the line.
         positions = getattr(code, "co_positions", lambda: [(1, 1, None, None)])()
         assert func is Account.twin or {p[2:] for p in positions} == {(None, None)}
-    assert Lockable.acquire.__code__.co_filename == synchronize.__file__.split(".")[0] + ".pyi"
+    stub = os.path.join(os.path.dirname(synchronize.__file__), "synchronize.pyi")
+    assert Lockable.acquire.__code__.co_filename == stub
     # pdb sets a breakpoint there, as on a Python method.
     (tmp_path / "debugee.py").write_text(
         "from orvex.async_.synchronize import Lockable\nclass Twin(object):\n"

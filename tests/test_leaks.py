@@ -2,6 +2,7 @@
 
 Each entry of SUBJECTS is one round of calls; add an entry to cover a new native callable.
 """
+import copy
 import functools
 import gc
 import logging
@@ -96,7 +97,11 @@ def native_function_attributes():
         func.__defaults__ = func.__defaults__
         func.__get__(object(), object)
         repr(func)
+        func.__reduce__(), copy.copy(func), copy.deepcopy(func)
+        unnamed.__reduce__(), named.__reduce__()
 
+    unnamed = locked(lambda self: None)  # reduces to locked(method)
+    named = locked  # by reference
     return one_round
 
 

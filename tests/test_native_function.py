@@ -235,12 +235,32 @@ class TestAttributes:
             if sys.version_info >= (3, 11):
                 assert code.co_qualname == func.__qualname__
 
-    def test_function_made_from_the_code_does_not_run_silently(self):
-        code = Lockable.release.__code__
-        assert code.co_filename == synchronize.__file__
-        copy = types.FunctionType(code, {"__builtins__": builtins})
-        with pytest.raises(RuntimeError, match="Lockable.release is implemented natively"):
-            copy(Lockable())
+    def test_function_made_from_the_code_runs_as_the_original(self, fast_poll):
+        # A copy of a native function finds it by module and qualified name, through
+        # classmethod, staticmethod and property, with the module's globals (3.7-3.9 take
+        # the builtins from there) or bare ones, as a Python function's copy runs its body.
+        class Twin(object):
+            release = lambda self: True  # noqa: E731
+            pcall = classmethod(lambda cls, *args: (3,))
+            pids = property(lambda self: (None,))
+            ignore = staticmethod(lambda obj: obj)
+
+        obj, lock = recording_lockable()
+        batch = concurro.Pcall(abs, iargs=[(-3,)])
+        for cls, name, args, result in [
+                (Lockable, "release", (obj,), True),
+                (synchronize.LockableMeta, "ignore", (obj,), obj),
+                (concurro.Pcall, "pcall", (concurro.Pcall, abs, None, (-3,)), (3,)),
+                (concurro.Pcall, "pids", (batch,), (None,))]:
+            for owner in (cls, Twin):
+                held = vars(owner)[name]
+                func = getattr(held, "__func__", getattr(held, "fget", held))
+                for globals_ in (func.__globals__, {"__builtins__": builtins}):
+                    assert types.FunctionType(func.__code__, globals_)(*args) == result, name
+        assert lock.calls == [("release", (), {})] * 2
+        # A wrapper's code, like a closure's, is no function without what it wraps.
+        with pytest.raises(RuntimeError, match="locked.<locals>._wrapped is implemented"):
+            types.FunctionType(synchronize.locked(len).__code__, vars(synchronize))(obj)
 
     def test_globals_are_the_module_namespace(self):
         assert Lockable.acquire.__globals__ is vars(synchronize)

@@ -311,3 +311,18 @@ def test_instance_attributes_exist():
     for name, fields in declared.items():
         missing = [f for f in fields if f not in vars(samples[name])]
         assert not missing, name
+
+
+@pytest.mark.parametrize("module", MODULES, ids=lambda m: m.__name__)
+def test_stub_docstrings_are_the_runtime_ones(module):
+    # Documentation tools that read a stub show what help() shows for the module.
+    stub = STUBS[module.__name__]
+    pairs = [(node, getattr(module, name)) for name, node in stub.functions.items()]
+    for name, node in stub.classes.items():
+        if public(name) and not any("NamedTuple" in ast.dump(base) for base in node.bases):
+            cls = getattr(module, name)
+            pairs += [(node, cls)] + [(n, underlying(vars(cls)[n.name])) for n in node.body
+                                      if isinstance(n, ast.FunctionDef)]
+    assert len(pairs) > 5
+    for node, obj in pairs:
+        assert ast.get_docstring(node) == (obj.__doc__ and inspect.cleandoc(obj.__doc__)), node.name

@@ -2,6 +2,7 @@
 twin of the same class: real Python functions built from the same code objects, with the
 same names, docstrings and defaults, so that any difference comes from the function type."""
 import inspect
+import os
 import pydoc
 import re
 import sys
@@ -24,6 +25,10 @@ def python_function(func):
     twin.__qualname__, twin.__module__, twin.__doc__ = (
         func.__qualname__, func.__module__, func.__doc__)
     return twin
+
+
+def underlying(member):
+    return getattr(member, "__func__", getattr(member, "fget", member))
 
 
 def python_twin(cls):
@@ -77,10 +82,11 @@ def test_inspect_predicates_match_the_twin():
 def test_inspect_getdoc_and_getsource():
     # No docstring of its own: inherited, as for any Python method.
     assert inspect.getdoc(Pcall.__init__) == inspect.getdoc(object.__init__)
-    assert inspect.getfile(Lockable.acquire) == synchronize.__file__
-    for func in (Lockable.acquire, python_function(Lockable.acquire)):
-        with pytest.raises(OSError):
-            inspect.getsource(func)
+    # The source shown is the def in the stub installed beside the module.
+    stub = os.path.join(os.path.dirname(synchronize.__file__), "synchronize.pyi")
+    assert inspect.getfile(Lockable.acquire) == stub
+    sources = {inspect.getsource(f) for f in (Lockable.acquire, python_function(Lockable.acquire))}
+    assert len(sources) == 1 and sources.pop().startswith("    def acquire(self, block: bool")
 
 
 def test_closure_and_type_params():
@@ -206,3 +212,28 @@ def test_sphinx_autodoc_renders_inherited_methods(pair, tmp_path, monkeypatch):
         texts.append((source / "out" / "index.txt").read_text())
     assert texts[0] == texts[1]
     assert re.search(r"^   %s\(" % METHOD[pair[0]][0], texts[0], re.M), texts[0]
+
+
+@pytest.mark.parametrize("imported_first", [False, True])
+def test_sphinx_automodule_documents_every_member(imported_first, run_python, tmp_path):
+    # Sphinx reads the stub of a module not imported yet, and the module itself otherwise.
+    pytest.importorskip("sphinx.cmd.build")
+    modules = ["orvex.async_.synchronize", "orvex.async_.concurro"]
+    (tmp_path / "conf.py").write_text('extensions = ["sphinx.ext.autodoc"]\n' + (
+        "import %s\n" % ", ".join(modules) if imported_first else ""))
+    (tmp_path / "index.rst").write_text("API\n===\n" + "".join(
+        "\n.. automodule:: %s\n   :members:\n" % name for name in modules))
+    done = run_python("-c", "import sys; from sphinx.cmd.build import build_main; "
+                      "sys.exit(build_main(['-q', '-b', 'text', '.', 'out']))", cwd=str(tmp_path))
+    assert done.returncode == 0 and not done.stderr, done.stderr
+    text = (tmp_path / "out" / "index.txt").read_text()
+    flat = " ".join(text.split())
+    for cls in [Lockable, LockableMeta, Pcall, ChildLabor]:
+        assert re.search(r"^class %s\.%s\(" % (cls.__module__, cls.__name__), text, re.M), cls
+        for name, member in [(n, m) for n, m in vars(cls).items() if not n.startswith("_")]:
+            form = r"property %s\b" if isinstance(member, property) else r"(\w+ )?%s\("
+            assert re.search(r"^\s*" + form % name, text, re.M), name
+        for func in [cls] + [underlying(m) for n, m in vars(cls).items() if n[0] != "_"]:
+            summary = func.__doc__.splitlines()[0].replace("``", '"')
+            assert " ".join(summary.split()[:8]) in flat, func
+    assert re.search(r"^orvex\.async_\.synchronize\.locked\(method", text, re.M)

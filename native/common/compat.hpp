@@ -51,6 +51,14 @@
 #define ORVEX_CODE_HAS_QUALNAME 0
 #endif
 
+// Code objects locate each instruction by column as well as by line from 3.11 on, in the
+// location table that PEP 657 describes. Drop with 3.10 support.
+#if PY_VERSION_HEX >= 0x030B0000
+#define ORVEX_CODE_HAS_COLUMNS 1
+#else
+#define ORVEX_CODE_HAS_COLUMNS 0
+#endif
+
 // Python functions carry __type_params__ from 3.12 on. Drop with 3.11 support.
 #if PY_VERSION_HEX >= 0x030C0000
 #define ORVEX_FUNCTIONS_HAVE_TYPE_PARAMS 1

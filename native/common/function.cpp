@@ -6,6 +6,7 @@
 
 #include <cassert>
 
+#include "common/function_code.hpp"
 #include "common/names.hpp"
 
 namespace orvex {
@@ -252,6 +253,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(f->klass);
     Py_VISIT(f->closure);
     Py_VISIT(f->type_params);
+    Py_VISIT(f->maker);
     Py_VISIT(f->varnames);
     return 0;
 }
@@ -270,6 +272,7 @@ int function_clear(PyObject* self) noexcept {
     Py_CLEAR(f->klass);
     Py_CLEAR(f->closure);
     Py_CLEAR(f->type_params);
+    Py_CLEAR(f->maker);
     return 0;
 }
 
@@ -461,60 +464,56 @@ PyMemberDef function_members[] = {
     {nullptr, 0, 0, 0, nullptr},
 };
 
-// Pickles by reference, like a module-level Python function or method.
-PyObject* function_reduce(PyObject* self, PyObject*) noexcept {
-    return get_or_none(((FunctionObject*)self)->qualname);
+// Whether a load by reference, importing __module__ and following __qualname__ as pickle
+// does, gives back this very object; never in __main__, which another process lacks.
+// -1 with an error set when the lookup failed otherwise than by a missing module or name.
+int found_by_name(FunctionObject* f) noexcept {
+    Ref module = Ref::borrow(f->module);
+    Ref qualname = Ref::borrow(f->qualname);
+    if (!module || !PyUnicode_Check(module.get()) ||
+        PyUnicode_CompareWithASCIIString(module.get(), "__main__") == 0)
+        return 0;
+    Ref obj = Ref::steal(PyImport_Import(module.get()));
+    Ref dot = Ref::steal(PyUnicode_FromString("."));
+    Ref parts = obj && dot ? Ref::steal(PyUnicode_Split(qualname.get(), dot.get(), -1)) : fail();
+    for (Py_ssize_t i = 0; parts && obj && i < PyList_GET_SIZE(parts.get()); ++i)
+        obj = get_attr(obj.get(), PyList_GET_ITEM(parts.get(), i));
+    if (obj && parts) return obj.get() == (PyObject*)f;
+    if (!PyErr_ExceptionMatches(PyExc_ImportError) && !PyErr_ExceptionMatches(PyExc_AttributeError))
+        return -1;
+    PyErr_Clear();
+    return 0;
 }
+
+// Pickles by reference, like a module-level Python function or method. A wrapper that no
+// name leads back to pickles as its decorator applied again to what it wraps, with the
+// attributes it has gained, so it travels wherever its method can, as a closure would.
+PyObject* function_reduce(PyObject* self, PyObject*) noexcept {
+    FunctionObject* f = (FunctionObject*)self;
+    if (f->maker && f->closure) {
+        int found = found_by_name(f);
+        if (found < 0) return nullptr;
+        // The lookup ran code that may have cleared the wrapper.
+        Ref maker = Ref::borrow(f->maker);
+        Ref method = Ref::borrow(f->closure);
+        Ref state = Ref::borrow(f->dict ? f->dict : Py_None);
+        if (!found && maker && method)
+            return Py_BuildValue("O(O)O", maker.get(), method.get(), state.get());
+    }
+    return get_or_none(f->qualname);
+}
+
+// Functions are copied as themselves, as copy does Python's, whatever their __reduce__ says.
+PyObject* function_copy(PyObject* self, PyObject*) noexcept { return new_ref(self); }
 
 PyMethodDef function_methods[] = {
     {"__reduce__", (PyCFunction)function_reduce, METH_NOARGS, nullptr},
+    {"__copy__", (PyCFunction)function_copy, METH_NOARGS, nullptr},
+    {"__deepcopy__", (PyCFunction)function_copy, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
 // ---- creation ----
-
-// A code object with the wanted parameters, compiled from a stub def so every
-// interpreter version lays it out itself. Its file is the extension's, where the body
-// lives; the body only raises, so a function that a tool rebuilds from the code object
-// fails loudly instead of quietly doing nothing.
-Ref make_code(const FunctionDef& fdef, PyObject* module_name, PyObject* module_file) {
-    Ref source = Ref::steal(PyUnicode_FromFormat(
-        "def %s(%s):\n    raise RuntimeError('%s is implemented natively; a function made"
-        " from its code object cannot run')\n",
-        fdef.name, fdef.params, fdef.qualname));
-    if (!source) return fail();
-    Ref filename = module_file && PyUnicode_Check(module_file)
-                       ? Ref::borrow(module_file)
-                       : Ref::steal(PyUnicode_FromFormat("<%U>", module_name));
-    if (!filename) return fail();
-    const char* src = PyUnicode_AsUTF8(source.get());
-    if (!src) return fail();
-    Ref module_code =
-        Ref::steal(Py_CompileStringObject(src, filename.get(), Py_file_input, nullptr, 0));
-    if (!module_code) return fail();
-    Ref ns = Ref::steal(PyDict_New());
-    if (!ns) return fail();
-    if (PyDict_SetItemString(ns.get(), "__builtins__", PyEval_GetBuiltins()) < 0) return fail();
-    Ref done = Ref::steal(PyEval_EvalCode(module_code.get(), ns.get(), ns.get()));
-    if (!done) return fail();
-    Ref stub = Ref::borrow(PyDict_GetItemString(ns.get(), fdef.name));
-    if (!stub) {
-        PyErr_SetString(PyExc_SystemError, "stub definition produced no function");
-        return fail();
-    }
-    Ref code = Ref::steal(PyObject_GetAttr(stub.get(), names().__code__));
-#if ORVEX_CODE_HAS_QUALNAME
-    if (code) {
-        Ref replace = Ref::steal(PyObject_GetAttrString(code.get(), "replace"));
-        if (!replace) return fail();
-        Ref kw = Ref::steal(Py_BuildValue("{s:s}", "co_qualname", fdef.qualname));
-        Ref empty = Ref::steal(PyTuple_New(0));
-        if (!kw || !empty) return fail();
-        code = Ref::steal(PyObject_Call(replace.get(), empty.get(), kw.get()));
-    }
-#endif
-    return code;
-}
 
 }  // namespace
 
@@ -595,6 +594,7 @@ Ref make_function(const FunctionDef& fdef, PyObject* globals, PyObject* defaults
     f->klass = nullptr;
     f->closure = new_xref(closure);
     f->type_params = nullptr;
+    f->maker = nullptr;
 #if ORVEX_HAS_VECTORCALL
     f->vectorcall = function_vectorcall;
 #endif
@@ -614,7 +614,7 @@ Ref make_function(const FunctionDef& fdef, PyObject* globals, PyObject* defaults
     return result;
 }
 
-Ref clone_function(FunctionObject* proto, PyObject* closure) noexcept {
+Ref clone_function(FunctionObject* proto, PyObject* closure, PyObject* maker) noexcept {
     FunctionObject* f = PyObject_GC_New(FunctionObject, &FunctionType);
     if (!f) return fail();
     f->code = new_ref(proto->code);
@@ -632,6 +632,7 @@ Ref clone_function(FunctionObject* proto, PyObject* closure) noexcept {
     f->klass = nullptr;
     f->closure = new_xref(closure);
     f->type_params = nullptr;
+    f->maker = new_xref(maker);
 #if ORVEX_HAS_VECTORCALL
     f->vectorcall = proto->vectorcall;
 #endif
@@ -657,6 +658,41 @@ Py_ssize_t find_name(PyObject* const* names, Py_ssize_t count, PyObject* name) n
         if (cmp == -1 && PyErr_Occurred()) return -2;
     }
     return -1;
+}
+
+namespace {
+
+// Whether two classes have the same __module__ and __qualname__; -1 with an error set.
+int same_name(PyObject* a, PyObject* b) noexcept {
+    for (const char* attr : {"__module__", "__qualname__"}) {
+        Ref x = Ref::steal(PyObject_GetAttrString(a, attr));
+        Ref y = x ? Ref::steal(PyObject_GetAttrString(b, attr)) : fail();
+        int same = y ? PyObject_RichCompareBool(x.get(), y.get(), Py_EQ) : -1;
+        if (same <= 0) return same;
+    }
+    return 1;
+}
+
+}  // namespace
+
+Ref super_class(FunctionObject* func, PyObject* obj) noexcept {
+    Ref klass = Ref::borrow(func->klass);
+    if (!klass) {
+        PyErr_SetString(PyExc_RuntimeError, "super(): __class__ cell not found");
+        return fail();
+    }
+    Ref type = Ref::borrow(PyType_Check(obj) ? obj : (PyObject*)Py_TYPE(obj));
+    auto* base = (PyTypeObject*)klass.get();
+    if (PyType_IsSubtype((PyTypeObject*)type.get(), base) || PyType_IsSubtype(Py_TYPE(obj), base))
+        return klass;
+    Ref mro = Ref::borrow(((PyTypeObject*)type.get())->tp_mro);
+    for (Py_ssize_t i = 0; mro && i < PyTuple_GET_SIZE(mro.get()); ++i) {
+        Ref candidate = Ref::borrow(PyTuple_GET_ITEM(mro.get(), i));
+        int same = same_name(candidate.get(), klass.get());
+        if (same < 0) return fail();
+        if (same) return candidate;
+    }
+    return klass;  // super() then refuses obj as it would
 }
 
 Ref global_attr(FunctionObject* func, PyObject* name, PyObject* attr) noexcept {

@@ -34,6 +34,7 @@ struct FunctionObject {
     PyObject* klass;        // class the function was defined in, for zero-argument super()
     PyObject* closure;      // what the function closes over (a decorator's wrapped method)
     PyObject* type_params;  // __type_params__ once assigned; null reads as ()
+    PyObject* maker;        // the decorator that made a wrapper, called again by its copies
 #if ORVEX_HAS_VECTORCALL
     vectorcallfunc vectorcall;
 #endif
@@ -70,8 +71,9 @@ Ref make_function(const FunctionDef& fdef, PyObject* globals, PyObject* defaults
                   PyObject* kwdefaults = nullptr, PyObject* closure = nullptr);
 
 // A new function with proto's code, names and signature, closing over closure. Unlike the
-// functions make_function makes, it does not pass for a Python function.
-Ref clone_function(FunctionObject* proto, PyObject* closure) noexcept;
+// functions make_function makes, it does not pass for a Python function. Where pickle finds
+// no name for it, it pickles as maker(closure).
+Ref clone_function(FunctionObject* proto, PyObject* closure, PyObject* maker) noexcept;
 
 // Looks a name up in the function's module namespace, then in the builtins.
 // Null with NameError set when it is in neither.
@@ -80,6 +82,11 @@ Ref lookup_global(FunctionObject* func, PyObject* name) noexcept;
 // Where the str `name` is among names (identity first, then equality): its index, -1 when
 // absent, -2 with an error set.
 Py_ssize_t find_name(PyObject* const* names, Py_ssize_t count, PyObject* name) noexcept;
+
+// The class that zero-argument super() names in func, a method of a class, called on obj:
+// the class func was defined in, or the by-value copy of it (as cloudpickle makes) that
+// obj's class derives from instead, which a Python method's copy would name.
+Ref super_class(FunctionObject* func, PyObject* obj) noexcept;
 
 // `name.attr` with name looked up as lookup_global does, at call time.
 Ref global_attr(FunctionObject* func, PyObject* name, PyObject* attr) noexcept;

@@ -68,6 +68,10 @@ int exec_module_once(ModuleSetup& setup, PyObject* module, int (*body)(PyObject*
     }
     if (init_names() < 0 || ready_function_type() < 0) return -1;
     if (warn_on_version_mismatch(module) < 0) return -1;
+    // As a module run from source has them: a function rebuilt from one of the module's code
+    // objects and its globals finds the builtins there (3.7-3.9 look nowhere else).
+    if (PyDict_SetItemString(PyModule_GetDict(module), "__builtins__", PyEval_GetBuiltins()) < 0)
+        return -1;
     if (body(module) < 0) return -1;
     Py_INCREF(module);
     setup.module = module;

@@ -45,11 +45,8 @@ enum InitParam { kInitSelf, kIndex, kQueue, kArgs, kKwargs };
 
 Ref init_impl(FunctionObject* func, PyObject* const* p) {
     PyObject* self = p[kInitSelf];
-    if (!func->klass) {
-        PyErr_SetString(PyExc_RuntimeError, "super(): __class__ cell not found");
-        return fail();
-    }
-    Ref klass = Ref::borrow(func->klass);
+    Ref klass = super_class(func, self);
+    if (!klass) return fail();
     Ref super = Ref::steal(
         PyObject_CallFunctionObjArgs((PyObject*)&PySuper_Type, klass.get(), self, nullptr));
     if (!super) return fail();

@@ -118,11 +118,8 @@ Ref new_impl(FunctionObject* f, PyObject* const* p) {
     }
     if (PyErr_Occurred()) return fail();
 
-    if (!f->klass) {
-        PyErr_SetString(PyExc_RuntimeError, "super(): __class__ cell not found");
-        return fail();
-    }
-    Ref klass = Ref::borrow(f->klass);
+    Ref klass = super_class(f, cls);
+    if (!klass) return fail();
     PyObject* super_args[2] = {klass.get(), cls};
     Ref next = call_vector((PyObject*)&PySuper_Type, super_args, 2, nullptr);
     if (!next) return fail();

@@ -340,7 +340,7 @@ Ref decorate_impl(FunctionObject* f, PyObject* const* p) {
     Ref wraps = call_method1(functools.get(), names().wraps, method);
     if (!wraps) return fail();
     auto* proto = (FunctionObject*)PyCapsule_GetPointer(capsule.get(), kPrototypeCapsule);
-    Ref wrapper = clone_function(proto, method);
+    Ref wrapper = clone_function(proto, method, (PyObject*)f);
     if (!wrapper) return fail();
     return call1(wraps.get(), wrapper.get());
 }

@@ -35,13 +35,45 @@ class ChildWork(NamedTuple):
     kwargs: str
 
 class ChildLabor(ForkProcess):
+    """Worker class derived from the process class of the 'fork' context, customised only
+    to be used by the parallel call (``Pcall``).
+    """
     _index: int
     _queue: SimpleQueue[_Record]
     _work: ChildWork
-    def __init__(self, index: int, queue: SimpleQueue[_Record], *args: Any, **kwargs: Any) -> None: ...
-    def run(self) -> None: ...
+    def __init__(self, index: int, queue: SimpleQueue[_Record], *args: Any, **kwargs: Any) -> None:
+        """Standard process construction, plus two more arguments.
+
+        :param index: the worker's order in its batch.
+        :param queue: the multiprocessing Queue that pipes the result back to the parent.
+        """
+    def run(self) -> None:
+        """Process entry point: run the target in the child.
+
+        Returns nothing; the target's return value or error is put on the queue as the
+        triple (index, success, result).
+        """
 
 class Pcall:
+    """Perform, and to an extent control, parallel calls.
+
+    The construction lets several kinds of arguments be zipped together and passed to
+    each parallel instance:
+
+    :param targets: one callable, or a list of callables.
+    :param timeout: the longest time any child may run, in seconds.
+    :param cargs: positional arguments common to all instances.
+    :param iargs: per-instance positional arguments, one tuple or list per instance.
+    :param ckwargs: keyword arguments common to all instances.
+    :param ikwargs: one keyword dict per instance.
+    :param varkwargs: keywords whose values are lists, each list holding one value of
+        that keyword per instance.
+
+    The number of instances follows from the number of targets (when more than one is
+    given), the number of per-instance arguments and the number of per-instance values,
+    whichever is shortest. Arguments are combined in positional order, common ones
+    first. The results come back in child order.
+    """
     targets: _Targets
     timeout: Optional[float]
     cargs: Iterable[Any]
@@ -66,7 +98,10 @@ class Pcall:
         ckwargs: Dict[str, Any] = {},
         ikwargs: Iterable[Mapping[str, Any]] = (),
         **varkwargs: Iterable[Any],
-    ) -> Tuple[Any, ...]: ...
+    ) -> Tuple[Any, ...]:
+        """Shortcut that wraps ``start`` and ``join``: blocks, and returns the results of the
+        parallel calls in the order in which they were called.
+        """
     def __init__(
         self,
         targets: _Targets,
@@ -78,11 +113,25 @@ class Pcall:
         **varkwargs: Iterable[Any],
     ) -> None: ...
     @property
-    def pids(self) -> Tuple[Optional[int], ...]: ...
-    def start(self) -> None: ...
-    def join(self) -> None: ...
-    def terminate(self) -> None: ...
-    def kill(self) -> None: ...
+    def pids(self) -> Tuple[Optional[int], ...]:
+        """The list of the children's PIDs, once everything has been started."""
+    def start(self) -> None:
+        """Start all child worker processes."""
+    def join(self) -> None:
+        """Block until the time limit is reached or all children have finished their job,
+        then collect and set the results.
+
+        If a child raised an exception during its execution, the same exception is raised
+        here.
+        """
+    def terminate(self) -> None:
+        """Terminate all child processes; it may take a split second to take effect."""
+    def kill(self) -> None:
+        """Kill all running child processes with SIGKILL."""
     @property
-    def livings(self) -> Tuple[ChildLabor, ...]: ...
-    def _build_arguments(self) -> List[Dict[str, Any]]: ...
+    def livings(self) -> Tuple[ChildLabor, ...]:
+        """The child processes that are currently alive."""
+    def _build_arguments(self) -> List[Dict[str, Any]]:
+        """Internal: build each child instance's arguments from the user's inputs, combining
+        the common and per-instance arguments and keyword arguments.
+        """

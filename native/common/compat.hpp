@@ -292,6 +292,14 @@ inline bool calls_observed() noexcept {
 #endif
 }
 
+// Up to 3.9 linecache.getline() raises SyntaxError on a file that is not Python source (an
+// extension module), where later versions find no line. Drop with 3.9 support.
+#if PY_VERSION_HEX < 0x030A0000
+constexpr bool kLinecacheRaisesOnBinary = true;
+#else
+constexpr bool kLinecacheRaisesOnBinary = false;
+#endif
+
 // The code object `code` renamed as `like` names itself: file, first line, qualified name.
 // Before 3.8 code objects have no replace(); a fresh one that nothing else holds is
 // changed in place. Drop the first branch with 3.7 support.

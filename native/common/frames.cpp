@@ -2,6 +2,7 @@
 
 #include <frameobject.h>
 
+#include <cstring>
 #include <utility>
 
 namespace orvex::frames {
@@ -62,6 +63,20 @@ Ref make_body(FunctionObject* f) noexcept {
 
 // ---- the frame's code ----
 
+// Whether tracebacks, linecache and debuggers can read the code's file. Where linecache
+// raises SyntaxError on a binary file instead of showing no line, only Python source is.
+bool names_source(PyObject* code) noexcept {
+    if (!kLinecacheRaisesOnBinary) return true;
+    Py_ssize_t size;
+    const char* file = PyUnicode_AsUTF8AndSize(((PyCodeObject*)code)->co_filename, &size);
+    if (!file) {
+        PyErr_Clear();
+        return false;
+    }
+    return (size > 3 && strcmp(file + size - 3, ".py") == 0) ||
+           (size > 4 && strcmp(file + size - 4, ".pyi") == 0);
+}
+
 // Code objects of the frames, by the address of the native code they are named after;
 // each entry keeps that code alive, so the address is never reused. Lives for the process.
 PyObject* g_frame_codes = nullptr;
@@ -102,6 +117,7 @@ Ref compile_frame_code(FunctionObject* f) noexcept {
     return code_renamed_as(code.get(), f->code);
 }
 
+// The frame's code for f, made once per code object; None when f's code names no source.
 Ref frame_code(FunctionObject* f) noexcept {
     if (!g_frame_codes && !(g_frame_codes = PyDict_New())) return fail();
     Ref key = Ref::steal(PyLong_FromVoidPtr(f->code));
@@ -109,17 +125,18 @@ Ref frame_code(FunctionObject* f) noexcept {
     PyObject* entry = PyDict_GetItemWithError(g_frame_codes, key.get());
     if (entry) return Ref::borrow(PyTuple_GET_ITEM(entry, 1));
     if (PyErr_Occurred()) return fail();
-    Ref code = compile_frame_code(f);
+    Ref code = names_source(f->code) ? compile_frame_code(f) : Ref::borrow(Py_None);
     if (!code) return fail();
     Ref pair = Ref::steal(PyTuple_Pack(2, f->code, code.get()));
     if (!pair || PyDict_SetItem(g_frame_codes, key.get(), pair.get()) < 0) return fail();
     return code;
 }
 
-// The Python function that runs f's body in its frame: the frame code closing over a body.
+// The Python function that runs f's body in its frame: the frame code closing over a body;
+// None when f has no frame.
 Ref frame_function(FunctionObject* f) noexcept {
     Ref code = frame_code(f);
-    if (!code) return fail();
+    if (!code || code.get() == Py_None) return code;
     Ref body = make_body(f);
     if (!body) return fail();
     Ref cell = Ref::steal(PyCell_New(body.get()));
@@ -138,21 +155,30 @@ PyObject* call_in_frame(FunctionObject* f, PyObject* const* args, Py_ssize_t nar
     if (!f->globals) return call_body(f, args, nargs, kwnames);  // cleared by the collector
     Ref func = frame_function(f);
     if (!func) return nullptr;
+    if (func.get() == Py_None) return call_body(f, args, nargs, kwnames);
     return call_vector(func.get(), args, (size_t)nargs, kwnames).release();
 }
 
 void add_traceback_entry(FunctionObject* f) noexcept {
-    if (!f->globals) return;
-    // The frame is made while the exception waits aside; if it cannot be made, the
-    // exception goes on without this line.
+    if (!f->globals || !names_source(f->code)) return;
+    // The entry names the def line and no instruction (lasti -1), so that no version reads a
+    // line or a column off the stub's body. If it cannot be made, the exception goes on
+    // without it.
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
-    PyFrameObject* frame =
-        PyFrame_New(PyThreadState_Get(), (PyCodeObject*)f->code, f->globals, nullptr);
+    Ref frame = Ref::steal(
+        (PyObject*)PyFrame_New(PyThreadState_Get(), (PyCodeObject*)f->code, f->globals, nullptr));
+    Ref entry;
+    if (frame)
+        entry = Ref::steal(PyObject_CallFunction((PyObject*)&PyTraceBack_Type, "OOii",
+                                                 tb ? tb : Py_None, frame.get(), -1,
+                                                 ((PyCodeObject*)f->code)->co_firstlineno));
+    if (entry) {
+        Py_XDECREF(tb);
+        tb = entry.release();
+    }
+    PyErr_Clear();
     PyErr_Restore(type, value, tb);
-    if (!frame) return;
-    PyTraceBack_Here(frame);
-    Py_DECREF(frame);
 }
 
 }  // namespace orvex::frames

@@ -7,7 +7,7 @@
 namespace orvex::frames {
 
 // Whether a profiler or tracer watches this thread's calls: a few loads, on every call.
-inline bool observed() noexcept { return calls_observed(); }
+inline bool observed() noexcept { return __builtin_expect(calls_observed(), 0); }
 
 // Calls f's body inside a Python frame of its own: a function whose code is named as f's
 // (file, line, name), so the interpreter reports its call, lines, return and exception to

@@ -155,6 +155,11 @@ bool keyword_names_are_strings(FunctionObject* f, PyObject* kwnames) noexcept {
 }
 #endif
 
+inline Ref run_body(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames) {
+    return f->raw ? f->raw(f, args, nargs, kwnames) : bind_and_call(f, args, nargs, kwnames);
+}
+
 PyObject* function_dispatch(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) noexcept {
     assert(!PyErr_Occurred());
@@ -166,7 +171,7 @@ PyObject* function_dispatch(FunctionObject* f, PyObject* const* args, Py_ssize_t
     if (frames::observed()) {
         r = frames::call_in_frame(f, args, nargs, kwnames);
     } else {
-        r = call_body(f, args, nargs, kwnames);
+        r = run_body(f, args, nargs, kwnames).release();
         if (!r) frames::add_traceback_entry(f);
     }
     Py_LeaveRecursiveCall();
@@ -188,8 +193,7 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
 
 PyObject* call_body(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames) noexcept {
-    return (f->raw ? f->raw(f, args, nargs, kwnames) : bind_and_call(f, args, nargs, kwnames))
-        .release();
+    return run_body(f, args, nargs, kwnames).release();
 }
 
 PyObject* call_with_tuple(FunctionObject* f, PyObject* args, PyObject* kwargs,

@@ -279,8 +279,8 @@ inline bool calls_observed() noexcept {
     // its 8 event bits, as the interpreter compares it on entering code: while it equals
     // the version last seen, so does the state. Cheaper than the call below, which fetches
     // the thread state and the interpreter's own copy.
-    uintptr_t breaker = __atomic_load_n(&PyThreadState_GetUnchecked()->eval_breaker,
-                                        __ATOMIC_RELAXED);
+    uintptr_t breaker =
+        __atomic_load_n(&PyThreadState_GetUnchecked()->eval_breaker, __ATOMIC_RELAXED);
     if ((breaker & ~(uintptr_t)0xff) == detail::g_monitoring_version)
         return detail::g_py_start.active != 0;
 #endif
@@ -322,9 +322,11 @@ inline Ref code_renamed_as(PyObject* code, PyObject* like) noexcept {
     mine->co_firstlineno = theirs->co_firstlineno;
     return Ref::borrow(code);
 #else
-    static const char* const kFields[] = {"co_filename", "co_firstlineno",
+    static const char* const kFields[] = {
+        "co_filename",
+        "co_firstlineno",
 #if PY_VERSION_HEX >= 0x030B0000
-                                          "co_qualname",
+        "co_qualname",
 #endif
     };
     Ref kwargs = Ref::steal(PyDict_New());

@@ -18,7 +18,12 @@ struct BodyObject {
 };
 
 PyObject* body_call(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-    return call_with_tuple(((BodyObject*)self)->func, args, kwargs, call_body);
+    Ref func = Ref::borrow((PyObject*)((BodyObject*)self)->func);
+    if (!func) {
+        PyErr_SetString(PyExc_SystemError, "native body cleared");
+        return nullptr;
+    }
+    return call_with_tuple((FunctionObject*)func.get(), args, kwargs, call_body);
 }
 
 int body_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
@@ -81,19 +86,18 @@ bool names_source(PyObject* code) noexcept {
 // each entry keeps that code alive, so the address is never reused. Lives for the process.
 PyObject* g_frame_codes = nullptr;
 
-// A code object named as f's (a wrapper's frame is its code's, not the name it was given)
-// whose body hands its arguments to the free variable
-// __native__ on the def line itself, so that every line event and traceback line falls
-// on f's line.
+// A code object named as f's code (a wrapper's frame is its code's, not the name that
+// functools.wraps gave it) whose body hands its arguments to the free variable __native__
+// on the def line itself, so that every line event and traceback line falls on f's line.
 Ref compile_frame_code(FunctionObject* f) noexcept {
     Ref filename = Ref::steal(PyObject_GetAttrString(f->code, "co_filename"));
     Ref name = Ref::steal(PyObject_GetAttrString(f->code, "co_name"));
     if (!filename || !name) return fail();
-    Ref source = Ref::steal(PyUnicode_FromFormat(
-        "def _frame(__native__):\n"
-        "    def %U(*args, **kwargs): return __native__(*args, **kwargs)\n"
-        "    return %U\n",
-        name.get(), name.get()));
+    Ref source = Ref::steal(
+        PyUnicode_FromFormat("def _frame(__native__):\n"
+                             "    def %U(*args, **kwargs): return __native__(*args, **kwargs)\n"
+                             "    return %U\n",
+                             name.get(), name.get()));
     if (!source) return fail();
     const char* text = PyUnicode_AsUTF8(source.get());
     if (!text) return fail();
@@ -106,9 +110,10 @@ Ref compile_frame_code(FunctionObject* f) noexcept {
         Ref consts = Ref::steal(PyObject_GetAttrString(code.get(), "co_consts"));
         if (!consts) return fail();
         code = fail();
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(consts.get()); ++i)
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(consts.get()); ++i) {
             if (PyCode_Check(PyTuple_GET_ITEM(consts.get(), i)))
                 code = Ref::borrow(PyTuple_GET_ITEM(consts.get(), i));
+        }
         if (!code) {
             PyErr_SetString(PyExc_SystemError, "frame code not found");
             return fail();
@@ -133,8 +138,12 @@ Ref frame_code(FunctionObject* f) noexcept {
 }
 
 // The Python function that runs f's body in its frame: the frame code closing over a body;
-// None when f has no frame.
+// None when f has no frame. Making the code runs Python code, which may clear or replace
+// f's fields: globals and qualname are held from the start.
 Ref frame_function(FunctionObject* f) noexcept {
+    Ref globals = Ref::borrow(f->globals);
+    Ref qualname = Ref::borrow(f->qualname);
+    if (!globals) return Ref::borrow(Py_None);  // cleared by the collector
     Ref code = frame_code(f);
     if (!code || code.get() == Py_None) return code;
     Ref body = make_body(f);
@@ -143,7 +152,7 @@ Ref frame_function(FunctionObject* f) noexcept {
     if (!cell) return fail();
     Ref closure = Ref::steal(PyTuple_Pack(1, cell.get()));
     if (!closure) return fail();
-    Ref func = Ref::steal(PyFunction_NewWithQualName(code.get(), f->globals, f->qualname));
+    Ref func = Ref::steal(PyFunction_NewWithQualName(code.get(), globals.get(), qualname.get()));
     if (!func || PyFunction_SetClosure(func.get(), closure.get()) < 0) return fail();
     return func;
 }
@@ -152,7 +161,6 @@ Ref frame_function(FunctionObject* f) noexcept {
 
 PyObject* call_in_frame(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) noexcept {
-    if (!f->globals) return call_body(f, args, nargs, kwnames);  // cleared by the collector
     Ref func = frame_function(f);
     if (!func) return nullptr;
     if (func.get() == Py_None) return call_body(f, args, nargs, kwnames);
@@ -160,19 +168,21 @@ PyObject* call_in_frame(FunctionObject* f, PyObject* const* args, Py_ssize_t nar
 }
 
 void add_traceback_entry(FunctionObject* f) noexcept {
-    if (!f->globals || !names_source(f->code)) return;
+    Ref globals = Ref::borrow(f->globals);
+    if (!globals || !names_source(f->code)) return;
     // The entry names the def line and no instruction (lasti -1), so that no version reads a
     // line or a column off the stub's body. If it cannot be made, the exception goes on
     // without it.
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
-    Ref frame = Ref::steal(
-        (PyObject*)PyFrame_New(PyThreadState_Get(), (PyCodeObject*)f->code, f->globals, nullptr));
+    Ref frame = Ref::steal((PyObject*)PyFrame_New(PyThreadState_Get(), (PyCodeObject*)f->code,
+                                                  globals.get(), nullptr));
     Ref entry;
-    if (frame)
+    if (frame) {
         entry = Ref::steal(PyObject_CallFunction((PyObject*)&PyTraceBack_Type, "OOii",
                                                  tb ? tb : Py_None, frame.get(), -1,
                                                  ((PyCodeObject*)f->code)->co_firstlineno));
+    }
     if (entry) {
         Py_XDECREF(tb);
         tb = entry.release();

@@ -155,8 +155,7 @@ bool keyword_names_are_strings(FunctionObject* f, PyObject* kwnames) noexcept {
 }
 #endif
 
-inline Ref run_body(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames) {
+inline Ref run_body(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return f->raw ? f->raw(f, args, nargs, kwnames) : bind_and_call(f, args, nargs, kwnames);
 }
 

@@ -45,7 +45,8 @@ Py_ssize_t find_keyword(FunctionObject* f, PyObject* key) {
 
 // Binds a call to the code object's parameters, as the interpreter binds a Python function.
 // Inlined into the dispatch, as it was before the frame's body took a second copy.
-__attribute__((always_inline)) inline Ref bind_and_call(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+__attribute__((always_inline)) inline Ref bind_and_call(FunctionObject* f, PyObject* const* args,
+                                                        Py_ssize_t nargs, PyObject* kwnames) {
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     if (nkw == 0 && nargs == f->argcount && f->nparams == f->argcount) return f->impl(f, args);
 

@@ -44,9 +44,7 @@ Py_ssize_t find_keyword(FunctionObject* f, PyObject* key) {
 }
 
 // Binds a call to the code object's parameters, as the interpreter binds a Python function.
-// Always inlined: it is on the path of every call, and the call of it would cost more.
-__attribute__((always_inline)) inline Ref bind_and_call(FunctionObject* f, PyObject* const* args,
-                                                        Py_ssize_t nargs, PyObject* kwnames) {
+Ref bind_and_call(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     if (nkw == 0 && nargs == f->argcount && f->nparams == f->argcount) return f->impl(f, args);
 

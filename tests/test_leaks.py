@@ -210,7 +210,26 @@ def locked_calls():
     return one_round, cleanup
 
 
+def observed_calls():
+    # Under a profiler each call runs in a frame of its own; errors carry its line.
+    obj = Lockable(lock=CheapLock)
+    work = locked(lambda self, x: x)
+
+    def one_round():
+        obj.acquire(timeout=1)
+        obj.release()
+        work(obj, 1)
+        _expect_type_error(obj.acquire, 1, 2, 3)
+
+    def cleanup():
+        sys.setprofile(None)
+
+    sys.setprofile(lambda frame, event, arg: None)
+    return one_round, cleanup
+
+
 SUBJECTS = {
+    "calls under a profiler": observed_calls,
     "pcall construction and fan-out": pcall_construction,
     "locked calls": locked_calls,
     "lockable argument kinds": lockable_argument_kinds,

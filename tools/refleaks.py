@@ -112,6 +112,23 @@ def acquire_release():
     return once
 
 
+def observed_calls():
+    """Calls while a profiler watches, each in a frame of its own; a failing one too."""
+    obj, bare = Lockable(lock=CheapLock), Lockable.__new__(Lockable)
+    work = locked(lambda self, x: x)
+
+    def once():
+        sys.setprofile(lambda frame, event, arg: None)
+        try:
+            obj.acquire(timeout=1)
+            obj.release()
+            work(obj, 1)
+            raises(AttributeError, bare.acquire)
+        finally:
+            sys.setprofile(None)
+    return once
+
+
 def decorators():
     def method(self, x, y=0, **kwargs):
         return x + y
@@ -298,6 +315,7 @@ def function_attributes():
 ENTRY_POINTS = [
     ("Lockable()", 50, lockable_construction),
     ("acquire/release", 100, acquire_release),
+    ("calls under a profiler", 100, observed_calls),
     ("locked decorators", 200, decorators),
     ("locked calls", 30, locked_calls),
     ("LockableMeta class creation", 50, lockable_meta),

@@ -264,4 +264,92 @@ inline int64_t current_interpreter_id() noexcept {
 #endif
 }
 
+// Whether a profiler or tracer watches the calls made on this thread, read where the
+// interpreter keeps it, cheaply enough for every call. Each branch goes with its version.
+namespace detail {
+#if PY_VERSION_HEX >= 0x030D0000
+// The start of a Python function's run, which sys.setprofile, sys.settrace (both built on
+// sys.monitoring from 3.12), cProfile and sys.monitoring tools all listen to.
+inline uint64_t g_monitoring_version = 0;
+inline PyMonitoringState g_py_start = {0, 0};
+#elif PY_VERSION_HEX >= 0x030C0000
+// 3.12 has no C API that tells whether an event is monitored: the running frame's code
+// object knows, since setting a global event instruments every executing code object at
+// once. Its frame starts with the code; PY_START is event 0. Drop with 3.12 support.
+struct InterpreterFrameHead {
+    PyCodeObject* f_code;
+};
+#endif
+}  // namespace detail
+
+inline bool calls_observed() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+#ifndef Py_GIL_DISABLED
+    // The running thread's eval breaker carries the interpreter's monitoring version above
+    // its 8 event bits, as the interpreter compares it on entering code: while it equals
+    // the version last seen, so does the state. Cheaper than the call below, which fetches
+    // the thread state and the interpreter's own copy.
+    uintptr_t breaker =
+        __atomic_load_n(&PyThreadState_GetUnchecked()->eval_breaker, __ATOMIC_RELAXED);
+    if ((breaker & ~(uintptr_t)0xff) == detail::g_monitoring_version)
+        return detail::g_py_start.active != 0;
+#endif
+    // Updates the state only when the interpreter's monitoring version changed; ExitScope
+    // has nothing to undo, as no event is fired from this scope.
+    static const uint8_t kEvents[1] = {PY_MONITORING_EVENT_PY_START};
+    PyMonitoring_EnterScope(&detail::g_py_start, &detail::g_monitoring_version, kEvents, 1);
+    return detail::g_py_start.active != 0;
+#elif PY_VERSION_HEX >= 0x030C0000
+    PyThreadState* tstate = PyThreadState_GET();
+    auto* frame = (detail::InterpreterFrameHead*)tstate->cframe->current_frame;
+    if (!frame) return false;
+    _PyCoMonitoringData* monitoring = frame->f_code->_co_monitoring;
+    return monitoring && monitoring->active_monitors.tools[0] != 0;
+#elif PY_VERSION_HEX >= 0x030A0000
+    return PyThreadState_GET()->cframe->use_tracing != 0;
+#else
+    return PyThreadState_GET()->use_tracing != 0;
+#endif
+}
+
+// Up to 3.9 linecache.getline() raises SyntaxError on a file that is not Python source (an
+// extension module), where later versions find no line. Drop with 3.9 support.
+#if PY_VERSION_HEX < 0x030A0000
+constexpr bool kLinecacheRaisesOnBinary = true;
+#else
+constexpr bool kLinecacheRaisesOnBinary = false;
+#endif
+
+// The code object `code` renamed as `like` names itself: file, first line, qualified name.
+// Before 3.8 code objects have no replace(); a fresh one that nothing else holds is
+// changed in place. Drop the first branch with 3.7 support.
+inline Ref code_renamed_as(PyObject* code, PyObject* like) noexcept {
+#if PY_VERSION_HEX < 0x03080000
+    PyCodeObject* mine = (PyCodeObject*)code;
+    PyCodeObject* theirs = (PyCodeObject*)like;
+    Py_INCREF(theirs->co_filename);
+    Py_SETREF(mine->co_filename, theirs->co_filename);
+    mine->co_firstlineno = theirs->co_firstlineno;
+    return Ref::borrow(code);
+#else
+    static const char* const kFields[] = {
+        "co_filename",
+        "co_firstlineno",
+#if PY_VERSION_HEX >= 0x030B0000
+        "co_qualname",
+#endif
+    };
+    Ref kwargs = Ref::steal(PyDict_New());
+    if (!kwargs) return fail();
+    for (const char* field : kFields) {
+        Ref value = Ref::steal(PyObject_GetAttrString(like, field));
+        if (!value || PyDict_SetItemString(kwargs.get(), field, value.get()) < 0) return fail();
+    }
+    Ref replace = Ref::steal(PyObject_GetAttrString(code, "replace"));
+    Ref empty = Ref::steal(PyTuple_New(0));
+    if (!replace || !empty) return fail();
+    return Ref::steal(PyObject_Call(replace.get(), empty.get(), kwargs.get()));
+#endif
+}
+
 }  // namespace orvex

@@ -6,6 +6,7 @@
 
 #include <cassert>
 
+#include "common/frames.hpp"
 #include "common/function_code.hpp"
 #include "common/names.hpp"
 
@@ -155,6 +156,10 @@ bool keyword_names_are_strings(FunctionObject* f, PyObject* kwnames) noexcept {
 }
 #endif
 
+inline Ref run_body(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return f->raw ? f->raw(f, args, nargs, kwnames) : bind_and_call(f, args, nargs, kwnames);
+}
+
 PyObject* function_dispatch(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) noexcept {
     assert(!PyErr_Occurred());
@@ -162,10 +167,16 @@ PyObject* function_dispatch(FunctionObject* f, PyObject* const* args, Py_ssize_t
     // Forwarding calls are guarded too: a chain of wrappers ends in RecursionError, as a
     // chain of Python decorators does, instead of running off the C stack.
     if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
-    Ref r = f->raw ? f->raw(f, args, nargs, kwnames) : bind_and_call(f, args, nargs, kwnames);
+    PyObject* r;
+    if (frames::observed()) {
+        r = frames::call_in_frame(f, args, nargs, kwnames);
+    } else {
+        r = run_body(f, args, nargs, kwnames).release();
+        if (!r) frames::add_traceback_entry(f);
+    }
     Py_LeaveRecursiveCall();
-    assert((r.get() != nullptr) != (PyErr_Occurred() != nullptr));
-    return r.release();
+    assert((r != nullptr) != (PyErr_Occurred() != nullptr));
+    return r;
 }
 
 #if ORVEX_HAS_VECTORCALL
@@ -178,13 +189,19 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
 }
 #endif
 
-// The tuple-and-dict protocol: all calls on 3.7, and callers that hold a tuple and a dict.
-PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+}  // namespace
+
+PyObject* call_body(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames) noexcept {
+    return run_body(f, args, nargs, kwnames).release();
+}
+
+PyObject* call_with_tuple(FunctionObject* f, PyObject* args, PyObject* kwargs,
+                          VectorEntry enter) noexcept {
     assert(PyTuple_Check(args) && (!kwargs || PyDict_Check(kwargs)));
     Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
-    if (nkw == 0)
-        return function_dispatch((FunctionObject*)self, &PyTuple_GET_ITEM(args, 0), nargs, nullptr);
+    if (nkw == 0) return enter(f, &PyTuple_GET_ITEM(args, 0), nargs, nullptr);
     PyObject** stack = PyMem_New(PyObject*, (size_t)(nargs + nkw));
     if (!stack) return PyErr_NoMemory();
     Ref kwnames = Ref::steal(PyTuple_New(nkw));
@@ -201,8 +218,7 @@ PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) noexce
         while (j < nkw && PyDict_Next(kwargs, &pos, &key, &value)) {
             // Reached through type(f).__call__, no interpreter checks the names first.
             if (!PyUnicode_Check(key)) {
-                PyErr_Format(PyExc_TypeError, "%U() keywords must be strings",
-                             ((FunctionObject*)self)->name);
+                PyErr_Format(PyExc_TypeError, "%U() keywords must be strings", f->name);
                 break;
             }
             Py_INCREF(key);
@@ -213,12 +229,19 @@ PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) noexce
         if (j == nkw) {
             // The dict is the caller's; its values must outlive a callee that mutates it.
             for (Py_ssize_t i = 0; i < nkw; ++i) Py_INCREF(stack[nargs + i]);
-            result = function_dispatch((FunctionObject*)self, stack, nargs, kwnames.get());
+            result = enter(f, stack, nargs, kwnames.get());
             for (Py_ssize_t i = 0; i < nkw; ++i) Py_DECREF(stack[nargs + i]);
         }
     }
     PyMem_Free(stack);
     return result;
+}
+
+namespace {
+
+// The tuple-and-dict protocol: all calls on 3.7, and callers that hold a tuple and a dict.
+PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+    return call_with_tuple((FunctionObject*)self, args, kwargs, function_dispatch);
 }
 
 // ---- the type's slots ----

@@ -75,6 +75,17 @@ Ref make_function(const FunctionDef& fdef, PyObject* globals, PyObject* defaults
 // no name for it, it pickles as maker(closure).
 Ref clone_function(FunctionObject* proto, PyObject* closure, PyObject* maker) noexcept;
 
+// f's body alone, as a call enters it: the raw implementation, or the bound one after
+// binding. New reference, or null with the error set.
+PyObject* call_body(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames) noexcept;
+
+// A call made with an argument tuple and a keyword dict, handed to `enter` as a vector.
+using VectorEntry = PyObject* (*)(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames) noexcept;
+PyObject* call_with_tuple(FunctionObject* f, PyObject* args, PyObject* kwargs,
+                          VectorEntry enter) noexcept;
+
 // Looks a name up in the function's module namespace, then in the builtins.
 // Null with NameError set when it is in neither.
 Ref lookup_global(FunctionObject* func, PyObject* name) noexcept;

@@ -1,0 +1,194 @@
+#include "common/frames.hpp"
+
+#include <frameobject.h>
+
+#include <cstring>
+#include <utility>
+
+namespace orvex::frames {
+namespace {
+
+// ---- the callable that a frame's code calls to run the body ----
+
+// Holds one native function and runs its body straight, without another frame: what the
+// frame's code calls. Not a built-in function, so profilers record no C call for it.
+struct BodyObject {
+    PyObject_HEAD
+    FunctionObject* func;
+};
+
+PyObject* body_call(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+    Ref func = Ref::borrow((PyObject*)((BodyObject*)self)->func);
+    if (!func) {
+        PyErr_SetString(PyExc_SystemError, "native body cleared");
+        return nullptr;
+    }
+    return call_with_tuple((FunctionObject*)func.get(), args, kwargs, call_body);
+}
+
+int body_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+    Py_VISIT(((BodyObject*)self)->func);
+    return 0;
+}
+
+int body_clear(PyObject* self) noexcept {
+    Py_CLEAR(((BodyObject*)self)->func);
+    return 0;
+}
+
+void body_dealloc(PyObject* self) noexcept {
+    PyObject_GC_UnTrack(self);
+    body_clear(self);
+    PyObject_GC_Del(self);
+}
+
+PyTypeObject BodyType = [] {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+    PyTypeObject t = {PyVarObject_HEAD_INIT(nullptr, 0)};
+#pragma GCC diagnostic pop
+    t.tp_name = "orvex.native_body";
+    t.tp_basicsize = sizeof(BodyObject);
+    t.tp_dealloc = body_dealloc;
+    t.tp_call = body_call;
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+    t.tp_traverse = body_traverse;
+    t.tp_clear = body_clear;
+    return t;
+}();
+
+Ref make_body(FunctionObject* f) noexcept {
+    if (!(BodyType.tp_flags & Py_TPFLAGS_READY) && PyType_Ready(&BodyType) < 0) return fail();
+    BodyObject* body = PyObject_GC_New(BodyObject, &BodyType);
+    if (!body) return fail();
+    body->func = (FunctionObject*)new_ref((PyObject*)f);
+    PyObject_GC_Track((PyObject*)body);
+    return Ref::steal((PyObject*)body);
+}
+
+// ---- the frame's code ----
+
+// Whether tracebacks, linecache and debuggers can read the code's file. Where linecache
+// raises SyntaxError on a binary file instead of showing no line, only Python source is.
+bool names_source(PyObject* code) noexcept {
+    if (!kLinecacheRaisesOnBinary) return true;
+    Py_ssize_t size;
+    const char* file = PyUnicode_AsUTF8AndSize(((PyCodeObject*)code)->co_filename, &size);
+    if (!file) {
+        PyErr_Clear();
+        return false;
+    }
+    return (size > 3 && strcmp(file + size - 3, ".py") == 0) ||
+           (size > 4 && strcmp(file + size - 4, ".pyi") == 0);
+}
+
+// Code objects of the frames, by the address of the native code they are named after;
+// each entry keeps that code alive, so the address is never reused. Lives for the process.
+PyObject* g_frame_codes = nullptr;
+
+// A code object named as f's code (a wrapper's frame is its code's, not the name that
+// functools.wraps gave it) whose body hands its arguments to the free variable __native__
+// on the def line itself, so that every line event and traceback line falls on f's line.
+Ref compile_frame_code(FunctionObject* f) noexcept {
+    Ref filename = Ref::steal(PyObject_GetAttrString(f->code, "co_filename"));
+    Ref name = Ref::steal(PyObject_GetAttrString(f->code, "co_name"));
+    if (!filename || !name) return fail();
+    Ref source = Ref::steal(
+        PyUnicode_FromFormat("def _frame(__native__):\n"
+                             "    def %U(*args, **kwargs): return __native__(*args, **kwargs)\n"
+                             "    return %U\n",
+                             name.get(), name.get()));
+    if (!source) return fail();
+    const char* text = PyUnicode_AsUTF8(source.get());
+    if (!text) return fail();
+    Ref module_code =
+        Ref::steal(Py_CompileStringObject(text, filename.get(), Py_file_input, nullptr, 0));
+    if (!module_code) return fail();
+    // The module's code holds _frame's, which holds the one wanted.
+    Ref code = std::move(module_code);
+    for (int depth = 0; depth < 2; ++depth) {
+        Ref consts = Ref::steal(PyObject_GetAttrString(code.get(), "co_consts"));
+        if (!consts) return fail();
+        code = fail();
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(consts.get()); ++i) {
+            if (PyCode_Check(PyTuple_GET_ITEM(consts.get(), i)))
+                code = Ref::borrow(PyTuple_GET_ITEM(consts.get(), i));
+        }
+        if (!code) {
+            PyErr_SetString(PyExc_SystemError, "frame code not found");
+            return fail();
+        }
+    }
+    return code_renamed_as(code.get(), f->code);
+}
+
+// The frame's code for f, made once per code object; None when f's code names no source.
+Ref frame_code(FunctionObject* f) noexcept {
+    if (!g_frame_codes && !(g_frame_codes = PyDict_New())) return fail();
+    Ref key = Ref::steal(PyLong_FromVoidPtr(f->code));
+    if (!key) return fail();
+    PyObject* entry = PyDict_GetItemWithError(g_frame_codes, key.get());
+    if (entry) return Ref::borrow(PyTuple_GET_ITEM(entry, 1));
+    if (PyErr_Occurred()) return fail();
+    Ref code = names_source(f->code) ? compile_frame_code(f) : Ref::borrow(Py_None);
+    if (!code) return fail();
+    Ref pair = Ref::steal(PyTuple_Pack(2, f->code, code.get()));
+    if (!pair || PyDict_SetItem(g_frame_codes, key.get(), pair.get()) < 0) return fail();
+    return code;
+}
+
+// The Python function that runs f's body in its frame: the frame code closing over a body;
+// None when f has no frame. Making the code runs Python code, which may clear or replace
+// f's fields: globals and qualname are held from the start.
+Ref frame_function(FunctionObject* f) noexcept {
+    Ref globals = Ref::borrow(f->globals);
+    Ref qualname = Ref::borrow(f->qualname);
+    if (!globals) return Ref::borrow(Py_None);  // cleared by the collector
+    Ref code = frame_code(f);
+    if (!code || code.get() == Py_None) return code;
+    Ref body = make_body(f);
+    if (!body) return fail();
+    Ref cell = Ref::steal(PyCell_New(body.get()));
+    if (!cell) return fail();
+    Ref closure = Ref::steal(PyTuple_Pack(1, cell.get()));
+    if (!closure) return fail();
+    Ref func = Ref::steal(PyFunction_NewWithQualName(code.get(), globals.get(), qualname.get()));
+    if (!func || PyFunction_SetClosure(func.get(), closure.get()) < 0) return fail();
+    return func;
+}
+
+}  // namespace
+
+PyObject* call_in_frame(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) noexcept {
+    Ref func = frame_function(f);
+    if (!func) return nullptr;
+    if (func.get() == Py_None) return call_body(f, args, nargs, kwnames);
+    return call_vector(func.get(), args, (size_t)nargs, kwnames).release();
+}
+
+void add_traceback_entry(FunctionObject* f) noexcept {
+    Ref globals = Ref::borrow(f->globals);
+    if (!globals || !names_source(f->code)) return;
+    // The entry names the def line and no instruction (lasti -1), so that no version reads a
+    // line or a column off the stub's body. If it cannot be made, the exception goes on
+    // without it.
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    Ref frame = Ref::steal((PyObject*)PyFrame_New(PyThreadState_Get(), (PyCodeObject*)f->code,
+                                                  globals.get(), nullptr));
+    Ref entry;
+    if (frame) {
+        entry = Ref::steal(PyObject_CallFunction((PyObject*)&PyTraceBack_Type, "OOii",
+                                                 tb ? tb : Py_None, frame.get(), -1,
+                                                 ((PyCodeObject*)f->code)->co_firstlineno));
+    }
+    if (entry) {
+        Py_XDECREF(tb);
+        tb = entry.release();
+    }
+    PyErr_Clear();
+    PyErr_Restore(type, value, tb);
+}
+
+}  // namespace orvex::frames

@@ -105,13 +105,15 @@ def test_code_names_the_def_in_the_stub(run_python, tmp_path):
         assert func is Account.twin or {p[2:] for p in positions} == {(None, None)}
     stub = os.path.join(os.path.dirname(synchronize.__file__), "synchronize.pyi")
     assert Lockable.acquire.__code__.co_filename == stub
-    # pdb sets a breakpoint there, as on a Python method.
+    # pdb sets a breakpoint there and stops at it, as on a Python method.
     (tmp_path / "debugee.py").write_text(
         "from orvex.async_.synchronize import Lockable\nclass Twin(object):\n"
         "    def acquire(self):\n        return True\nprint(Lockable().acquire(), Twin.acquire)\n")
     out = run_python("-m", "pdb", str(tmp_path / "debugee.py"), input="until 5\nbreak "
-                     "Lockable.acquire\nbreak Twin.acquire\ncontinue\nquit\n").stdout
-    assert "Breakpoint 1 at %s:" % Lockable.acquire.__code__.co_filename in out, out
+                     "Lockable.acquire\nbreak Twin.acquire\ncontinue\ncontinue\nquit\n").stdout
+    code = Lockable.acquire.__code__
+    assert "Breakpoint 1 at %s:" % code.co_filename in out, out
+    assert "%s(%d)acquire()" % (code.co_filename, code.co_firstlineno) in out, out
     assert "Breakpoint 2 at %s:" % (tmp_path / "debugee.py") in out and "True <" in out, out
 
 

@@ -313,7 +313,8 @@ ENTRY_POINTS = [
 
 
 def settle():
-    sys._clear_type_cache()
+    # sys._clear_type_cache is deprecated from 3.14.
+    (getattr(sys, "_clear_internal_caches", None) or sys._clear_type_cache)()
     gc.collect()
 
 

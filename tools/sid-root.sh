@@ -69,8 +69,17 @@ delete_root() {
     rm -rf --one-file-system "$root"
 }
 
-in_root() { chroot "$1" /usr/bin/env -i HOME=/root PATH=/usr/sbin:/usr/bin:/sbin:/bin \
-                LANG=C.UTF-8 DEBIAN_FRONTEND=noninteractive "${@:2}"; }
+# A clean environment but for the settings that CI gives the package's own scripts.
+PASSED=(ORVEX_WERROR PIP_DISABLE_PIP_VERSION_CHECK PIP_NO_INPUT PIP_PROGRESS_BAR
+        PYTHONDONTWRITEBYTECODE)
+in_root() {
+    local name passed=()
+    for name in "${PASSED[@]}"; do
+        [[ -n "${!name:-}" ]] && passed+=("$name=${!name}")
+    done
+    chroot "$1" /usr/bin/env -i HOME=/root PATH=/usr/sbin:/usr/bin:/sbin:/bin \
+        LANG=C.UTF-8 DEBIAN_FRONTEND=noninteractive "${passed[@]}" "${@:2}"
+}
 
 # One maker at a time: a second caller waits for the first to finish.
 ensure() {

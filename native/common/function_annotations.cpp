@@ -1,6 +1,7 @@
 // __annotations__ and __annotate__ of the native function type, as funcobject.c has them:
-// from 3.14 __annotations__ is computed by __annotate__ on first read and kept, and
-// assigning either one drops what the other had computed or supplied.
+// from 3.14 __annotations__ is computed by __annotate__ on first read and kept; assigning
+// __annotations__ drops __annotate__, and assigning a new __annotate__ drops what the old
+// one computed.
 #include "common/function.hpp"
 
 namespace orvex {

@@ -69,9 +69,10 @@ delete_root() {
     rm -rf --one-file-system "$root"
 }
 
-# A clean environment but for the settings that CI gives the package's own scripts.
-PASSED=(ORVEX_WERROR PIP_DISABLE_PIP_VERSION_CHECK PIP_NO_INPUT PIP_PROGRESS_BAR
-        PYTHONDONTWRITEBYTECODE)
+# A clean environment but for the settings that CI and the wheel builder give the
+# package's own scripts.
+PASSED=(ORVEX_WERROR ORVEX_WHEEL_POLICY ORVEX_WHEEL_MAX_GLIBC PIP_DISABLE_PIP_VERSION_CHECK
+        PIP_NO_INPUT PIP_PROGRESS_BAR PYTHONDONTWRITEBYTECODE)
 in_root() {
     local name passed=()
     for name in "${PASSED[@]}"; do

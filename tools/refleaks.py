@@ -303,10 +303,18 @@ def bad_arguments():
 def function_attributes():
     func = Lockable.acquire
 
+    def annotated(self, x: int) -> str:
+        pass
+
+    wrapper = locked(annotated)
+
     def once():
         func.__name__, func.__qualname__, func.__doc__, func.__module__
         func.__defaults__, func.__kwdefaults__, func.__annotations__, func.__code__
         func.__defaults__ = func.__defaults__
+        if hasattr(wrapper, "__annotate__"):  # 3.14+: computed anew after each assignment
+            wrapper.__annotate__ = wrapper.__annotate__
+        wrapper.__annotations__
         func.__get__(object(), object)
         repr(func)
     return once
@@ -331,7 +339,8 @@ ENTRY_POINTS = [
 
 
 def settle():
-    sys._clear_type_cache()
+    # sys._clear_type_cache is deprecated from 3.14.
+    (getattr(sys, "_clear_internal_caches", None) or sys._clear_type_cache)()
     gc.collect()
 
 

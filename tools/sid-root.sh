@@ -6,13 +6,17 @@
 #
 #   tools/sid-root.sh ensure              make the root when missing
 #   tools/sid-root.sh suite VERSION...    the test suite on 3.14, 3.15 or 3.15-dbg
+#   tools/sid-root.sh debug VERSION       tools/debug-cpython.sh on that version's debug build
+#                                         (-X dev, then the reference-leak pass)
+#   tools/sid-root.sh sanitize VERSION... tools/sanitize.sh on those versions (release builds)
 #   tools/sid-root.sh run COMMAND...      run COMMAND in the root, in a fresh copy of the tree
 #   tools/sid-root.sh remove              unmount and delete the root
 #
 # The root lives in ORVEX_SID_ROOT (default /var/cache/orvex/sid-root). /proc, /dev and
 # /dev/shm are mounted in it while it is in use (multiprocessing's semaphores need them)
 # and stay mounted; `remove` unmounts them first, and every deletion here stays on the
-# root's own file system, so a bound /dev is never walked into.
+# root's own file system, so a bound /dev is never walked into. After VERSION..., `--`
+# passes the rest to pytest.
 set -uo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -65,8 +69,18 @@ delete_root() {
     rm -rf --one-file-system "$root"
 }
 
-in_root() { chroot "$1" /usr/bin/env -i HOME=/root PATH=/usr/sbin:/usr/bin:/sbin:/bin \
-                LANG=C.UTF-8 DEBIAN_FRONTEND=noninteractive "${@:2}"; }
+# A clean environment but for the settings that CI and the wheel builder give the
+# package's own scripts.
+PASSED=(ORVEX_WERROR ORVEX_WHEEL_POLICY ORVEX_WHEEL_MAX_GLIBC PIP_DISABLE_PIP_VERSION_CHECK
+        PIP_NO_INPUT PIP_PROGRESS_BAR PYTHONDONTWRITEBYTECODE)
+in_root() {
+    local name passed=()
+    for name in "${PASSED[@]}"; do
+        [[ -n "${!name:-}" ]] && passed+=("$name=${!name}")
+    done
+    chroot "$1" /usr/bin/env -i HOME=/root PATH=/usr/sbin:/usr/bin:/sbin:/bin \
+        LANG=C.UTF-8 DEBIAN_FRONTEND=noninteractive "${passed[@]}" "${@:2}"
+}
 
 # One maker at a time: a second caller waits for the first to finish.
 ensure() {
@@ -160,18 +174,45 @@ suite() {
     return $status
 }
 
+known_release() {
+    case "$1" in
+        3.14|3.15) return 0 ;;
+        *) log "unknown version $1"; return 2 ;;
+    esac
+}
+
+# The debug-CPython run of the tools that run it for Debian's own python3.11-dbg.
+debug() {
+    local version=$1
+    known_release "$version" || return 2
+    log "[$version-dbg] tools/debug-cpython.sh"
+    run tools/debug-cpython.sh --python "python$version-dbg" "${EXTRA_PYTEST[@]}"
+}
+
+sanitize() {
+    local version args=()
+    for version in "$@"; do
+        known_release "$version" || return 2
+        args+=(--python "python$version")
+    done
+    log "[$*] tools/sanitize.sh"
+    run tools/sanitize.sh "${args[@]}" "${EXTRA_PYTEST[@]}"
+}
+
 EXTRA_PYTEST=()
 command=${1:-}
 shift || true
+versions=()
+while [[ $# -gt 0 && "$1" != "--" && "$command" != run ]]; do versions+=("$1"); shift; done
+[[ "${1:-}" == "--" && "$command" != run ]] && shift
+EXTRA_PYTEST=("$@")
 case "$command" in
     ensure) ensure ;;
     run) run "$@" ;;
-    suite)
-        versions=()
-        while [[ $# -gt 0 && "$1" != "--" ]]; do versions+=("$1"); shift; done
-        [[ "${1:-}" == "--" ]] && shift
-        EXTRA_PYTEST=("$@")
-        suite "${versions[@]}" ;;
+    suite) suite "${versions[@]}" ;;
+    debug) [[ ${#versions[@]} -eq 1 ]] || { log "debug takes one version"; exit 2; }
+           debug "${versions[0]}" ;;
+    sanitize) sanitize "${versions[@]}" ;;
     remove) exec 9>"$SID.lock"; flock 9 && delete_root "$SID" && delete_root "$SID.building" ;;
-    *) sed -n 2,16p "${BASH_SOURCE[0]}"; exit 2 ;;
+    *) sed -n 2,19p "${BASH_SOURCE[0]}"; exit 2 ;;
 esac

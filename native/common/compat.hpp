@@ -66,6 +66,21 @@
 #define ORVEX_FUNCTIONS_HAVE_TYPE_PARAMS 0
 #endif
 
+// Python functions compute __annotations__ from __annotate__ from 3.14 on, and
+// functools.wraps copies __annotate__. Drop with 3.13 support.
+#if PY_VERSION_HEX >= 0x030E0000
+#define ORVEX_FUNCTIONS_HAVE_ANNOTATE 1
+#else
+#define ORVEX_FUNCTIONS_HAVE_ANNOTATE 0
+#endif
+
+// A function's __annotate__ that returns no dict, worded as that version's functions say it.
+#if PY_VERSION_HEX >= 0x030F0000
+#define ORVEX_ANNOTATE_NOT_DICT "__annotate__() must return a dict, not %.100s"
+#else
+#define ORVEX_ANNOTATE_NOT_DICT "__annotate__ returned non-dict of type '%.100s'"
+#endif
+
 namespace orvex {
 
 inline Py_ssize_t vector_nargs(size_t nargsf) noexcept {

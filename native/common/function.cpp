@@ -273,6 +273,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(f->defaults);
     Py_VISIT(f->kwdefaults);
     Py_VISIT(f->annotations);
+    Py_VISIT(f->annotate);
     Py_VISIT(f->klass);
     Py_VISIT(f->closure);
     Py_VISIT(f->type_params);
@@ -292,6 +293,7 @@ int function_clear(PyObject* self) noexcept {
     Py_CLEAR(f->defaults);
     Py_CLEAR(f->kwdefaults);
     Py_CLEAR(f->annotations);
+    Py_CLEAR(f->annotate);
     Py_CLEAR(f->klass);
     Py_CLEAR(f->closure);
     Py_CLEAR(f->type_params);
@@ -389,25 +391,6 @@ int set_kwdefaults(PyObject* self, PyObject* value, void*) noexcept {
     return set_slot(&((FunctionObject*)self)->kwdefaults, value);
 }
 
-PyObject* get_annotations(PyObject* self, void*) noexcept {
-    FunctionObject* f = (FunctionObject*)self;
-    if (f->annotations == nullptr) {
-        f->annotations = PyDict_New();
-        if (f->annotations == nullptr) return nullptr;
-    }
-    Py_INCREF(f->annotations);
-    return f->annotations;
-}
-
-int set_annotations(PyObject* self, PyObject* value, void*) noexcept {
-    if (value == Py_None) value = nullptr;
-    if (value != nullptr && !PyDict_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
-        return -1;
-    }
-    return set_slot(&((FunctionObject*)self)->annotations, value);
-}
-
 PyObject* get_globals(PyObject* self, void*) noexcept {
     return get_or_none(((FunctionObject*)self)->globals);
 }
@@ -468,6 +451,9 @@ PyGetSetDef function_getset[] = {
     {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
     {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+#if ORVEX_FUNCTIONS_HAVE_ANNOTATE
+    {"__annotate__", get_annotate, set_annotate, nullptr, nullptr},
+#endif
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {"__name__", get_name, set_name, nullptr, nullptr},
     {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
@@ -613,6 +599,7 @@ Ref make_function(const FunctionDef& fdef, PyObject* globals, PyObject* defaults
     f->defaults = defaults && defaults != Py_None ? new_xref(defaults) : nullptr;
     f->kwdefaults = kwdefaults && kwdefaults != Py_None ? new_xref(kwdefaults) : nullptr;
     f->annotations = nullptr;
+    f->annotate = nullptr;
     f->weakreflist = nullptr;
     f->klass = nullptr;
     f->closure = new_xref(closure);
@@ -651,6 +638,7 @@ Ref clone_function(FunctionObject* proto, PyObject* closure, PyObject* maker) no
     f->defaults = new_xref(proto->defaults);
     f->kwdefaults = new_xref(proto->kwdefaults);
     f->annotations = nullptr;
+    f->annotate = nullptr;
     f->weakreflist = nullptr;
     f->klass = nullptr;
     f->closure = new_xref(closure);

@@ -30,6 +30,7 @@ struct FunctionObject {
     PyObject* defaults;
     PyObject* kwdefaults;
     PyObject* annotations;
+    PyObject* annotate;  // __annotate__ (3.14+); null reads as None
     PyObject* weakreflist;
     PyObject* klass;        // class the function was defined in, for zero-argument super()
     PyObject* closure;      // what the function closes over (a decorator's wrapped method)
@@ -101,6 +102,15 @@ Ref super_class(FunctionObject* func, PyObject* obj) noexcept;
 
 // `name.attr` with name looked up as lookup_global does, at call time.
 Ref global_attr(FunctionObject* func, PyObject* name, PyObject* attr) noexcept;
+
+// __annotations__ and, from 3.14, __annotate__, as a Python function has them
+// (function_annotations.cpp).
+PyObject* get_annotations(PyObject* self, void*) noexcept;
+int set_annotations(PyObject* self, PyObject* value, void*) noexcept;
+#if ORVEX_FUNCTIONS_HAVE_ANNOTATE
+PyObject* get_annotate(PyObject* self, void*) noexcept;
+int set_annotate(PyObject* self, PyObject* value, void*) noexcept;
+#endif
 
 // Readies the type; once per module exec.
 int ready_function_type() noexcept;

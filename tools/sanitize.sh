@@ -79,8 +79,10 @@ sanitize_one() {
     (cd "$dir/tree" && ORVEX_SANITIZE=1 CC="${CC:-gcc}" CXX="$CXX" \
         "$dir/venv/bin/python" setup.py -q build_ext --inplace) || return 2
 
-    # log_path gives every process, forked children included, its own report file.
-    (cd "$dir/tree" && \
+    # log_path gives every process, forked children included, its own report file. An
+    # unoptimised, instrumented build needs a few times a release build's stack: up to 3.13
+    # the interpreter counts nested calls against a limit made for the latter.
+    (cd "$dir/tree" && { ulimit -s 65536 2>/dev/null || true; } && \
         PYTHONPATH=src PYTHONMALLOC=malloc \
         LD_PRELOAD="$ASAN_LIB $UBSAN_LIB" \
         ASAN_OPTIONS="detect_leaks=0:log_path=$dir/logs/asan:abort_on_error=0" \

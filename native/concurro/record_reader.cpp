@@ -10,6 +10,7 @@
 
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -240,9 +241,13 @@ int take_whole_records(PyObject* buffer, PyObject* records) noexcept {
     }
 }
 
+// CLOCK_MONOTONIC by the system call itself: the C library's clock_gettime carries a newer
+// symbol version than anything else the modules need.
+void monotonic_now(timespec* now) noexcept { syscall(SYS_clock_gettime, CLOCK_MONOTONIC, now); }
+
 int elapsed_ms(const timespec& since) noexcept {
     timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
+    monotonic_now(&now);
     return (int)((now.tv_sec - since.tv_sec) * 1000 + (now.tv_nsec - since.tv_nsec) / 1000000);
 }
 
@@ -251,7 +256,7 @@ int elapsed_ms(const timespec& since) noexcept {
 // 0: not; -1 with an error set (a handler raised).
 int wait_readable(int fd, int timeout_ms) noexcept {
     timespec start;
-    clock_gettime(CLOCK_MONOTONIC, &start);
+    monotonic_now(&start);
     for (int left = timeout_ms;;) {
         struct pollfd watched = {fd, POLLIN, 0};
         int ready, error;

@@ -56,9 +56,10 @@ long stub_def_line(const char* path, const char* qualname, size_t qualname_lengt
         if (in_text || strstr(line, "\"\"\"")) continue;
         size_t indent = strspn(line, " ");
         if (line[indent] == '\0' || line[indent] == '\n' || line[indent] == '#') continue;
-        if (indent == 0)
+        if (indent == 0) {
             in_owner = owner && strncmp(line, "class ", 6) == 0 &&
                        identifier_is(line + 6, owner, owner_length);
+        }
         size_t at = strncmp(line + indent, "def ", 4) == 0          ? indent + 4
                     : strncmp(line + indent, "async def ", 10) == 0 ? indent + 10
                                                                     : 0;
@@ -135,11 +136,12 @@ bool append_forwarded_arguments(Ref& text, const char* params) noexcept {
 bool append_body_source(Ref& text, const FunctionDef& fdef, const char* module_name) noexcept {
     const char* qualname = fdef.qualname;
     if (!append(text, "def %s(%s): ", fdef.name, fdef.params)) return false;
-    if (strchr(qualname, '<'))  // made by a call; no name leads to it
+    if (strchr(qualname, '<')) {  // made by a call; no name leads to it
         return append(text,
                       "raise RuntimeError('%s is implemented natively; a function made from "
                       "its code object cannot run')\n",
                       qualname);
+    }
     if (!append(text,
                 "return (lambda f: getattr(f, '__func__', getattr(f, 'fget', f)))("
                 "__import__('%s', None, None, ('__name__',), 0)",

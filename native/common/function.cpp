@@ -179,6 +179,8 @@ PyObject* function_dispatch(FunctionObject* f, PyObject* const* args, Py_ssize_t
     return r;
 }
 
+}  // namespace
+
 #if ORVEX_HAS_VECTORCALL
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames) noexcept {
@@ -188,8 +190,6 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     return function_dispatch((FunctionObject*)self, args, vector_nargs(nargsf), kwnames);
 }
 #endif
-
-}  // namespace
 
 PyObject* call_body(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames) noexcept {

@@ -81,6 +81,12 @@ Ref clone_function(FunctionObject* proto, PyObject* closure, PyObject* maker) no
 PyObject* call_body(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames) noexcept;
 
+#if ORVEX_HAS_VECTORCALL
+// The type's generic entry, which a function given an entry of its own falls back on.
+PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
+                              PyObject* kwnames) noexcept;
+#endif
+
 // A call made with an argument tuple and a keyword dict, handed to `enter` as a vector.
 using VectorEntry = PyObject* (*)(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
                                   PyObject* kwnames) noexcept;

@@ -1,5 +1,6 @@
 #include "synchronize/locked.hpp"
 
+#include "common/frames.hpp"
 #include "common/handled.hpp"
 #include "common/module_setup.hpp"
 #include "common/slot_cache.hpp"
@@ -87,20 +88,46 @@ Function c_function(PyMethodDef* def) noexcept {
     return (Function)(void (*)(void))def->ml_meth;
 }
 
-// semaphore.acquire(False) and semaphore.release() through the learned C functions; the
-// caller holds the semaphore for the call.
-Ref semaphore_try_acquire(PyObject* semaphore) noexcept {
+// semaphore.acquire(False) and semaphore.release() through the learned C functions, which
+// are handed the semaphore borrowed from the caller's reference.
+PyObject* semaphore_try_acquire(PyObject* semaphore) noexcept {
     if (g_semlock.fastcall) {
         PyObject* no_block = Py_False;
         auto acquire_fast = c_function<_PyCFunctionFastWithKeywords>(g_semlock.acquire);
-        return Ref::steal(acquire_fast(semaphore, &no_block, 1, nullptr));
+        return acquire_fast(semaphore, &no_block, 1, nullptr);
     }
     auto acquire_tuple = c_function<PyCFunctionWithKeywords>(g_semlock.acquire);
-    return Ref::steal(acquire_tuple(semaphore, g_semlock.no_block, nullptr));
+    return acquire_tuple(semaphore, g_semlock.no_block, nullptr);
 }
 
-Ref semaphore_release(PyObject* semaphore) noexcept {
-    return Ref::steal(c_function<PyCFunction>(g_semlock.release)(semaphore, nullptr));
+PyObject* semaphore_release(PyObject* semaphore) noexcept {
+    return c_function<PyCFunction>(g_semlock.release)(semaphore, nullptr);
+}
+
+// What acquire(block=False) answered, given its new reference: 1 taken, 0 held elsewhere,
+// -1 error.
+int taken(PyObject* got) noexcept {
+    if (!got) return -1;
+    int answer = got == Py_True ? 1 : got == Py_False ? 0 : PyObject_IsTrue(got);
+    Py_DECREF(got);
+    return answer;
+}
+
+// The same on a semaphore found borrowed in the caches: held for the call, whose signal
+// check can run a handler that drops the lock.
+inline int semaphore_taken(PyObject* semaphore) noexcept {
+    Py_INCREF(semaphore);
+    int answer = taken(semaphore_try_acquire(semaphore));
+    Py_DECREF(semaphore);
+    return answer;
+}
+
+inline bool semaphore_released(PyObject* semaphore) noexcept {
+    Py_INCREF(semaphore);
+    PyObject* done = semaphore_release(semaphore);
+    Py_DECREF(semaphore);
+    Py_XDECREF(done);
+    return done != nullptr;
 }
 
 // lock.acquire(block=False)
@@ -115,7 +142,7 @@ Ref try_acquire(PyObject* lock, const Names& n) noexcept {
         if (!is_bound(acquire.get(), g_semlock.acquire))
             return call_vector(acquire.get(), &no_block, 0, n.kw_block);
     }
-    return semaphore_try_acquire(bound_self(acquire.get()));
+    return Ref::steal(semaphore_try_acquire(bound_self(acquire.get())));
 }
 
 // lock.release()
@@ -125,19 +152,15 @@ Ref call_release(PyObject* lock, const Names& n) noexcept {
     if (!plain) return call_method0(lock, n.release);
     if (!release) return fail();
     if (!is_bound(release.get(), g_semlock.release)) return call0(release.get());
-    return semaphore_release(bound_self(release.get()));
-}
-
-// What acquire(block=False) answered: 1 taken, 0 held elsewhere, -1 error.
-int taken(const Ref& got) noexcept {
-    if (!got) return -1;
-    return got.get() == Py_True ? 1 : PyObject_IsTrue(got.get());
+    return Ref::steal(semaphore_release(bound_self(release.get())));
 }
 
 // The semaphore behind self's lock when the caches give it without running code: a lock
 // whose `method` is the SemLock's own (learned by try_acquire). Borrowed, valid until code
 // runs; the caller holds it for the call (which can run signal handlers). Else null.
-PyObject* cached_semaphore(PyObject* self, SlotCache& method_slots, PyMethodDef* def) noexcept {
+inline __attribute__((always_inline)) PyObject* cached_semaphore(PyObject* self,
+                                                                 SlotCache& method_slots,
+                                                                 PyMethodDef* def) noexcept {
     PyObject* lock = g_lock_slots.peek(self);
     PyObject* method = lock ? method_slots.peek(lock) : nullptr;
     return method && is_bound(method, def) ? bound_self(method) : nullptr;
@@ -181,7 +204,7 @@ int ensure_lock(FunctionObject* f, PyObject* self, Ref& found) noexcept {
 }
 
 // The lock is held elsewhere: say so, then wait for it.
-int wait_for_lock(FunctionObject* f, PyObject* self) noexcept {
+__attribute__((noinline, cold)) int wait_for_lock(FunctionObject* f, PyObject* self) noexcept {
     Ref logger = lookup_global(f, names().logger);
     if (!logger) return -1;
     Ref warning = Ref::steal(PyObject_GetAttr(logger.get(), names().warning));
@@ -199,18 +222,21 @@ int wait_for_lock(FunctionObject* f, PyObject* self) noexcept {
 int acquire_lock(FunctionObject* f, PyObject* self, const Names& n, Ref lock) noexcept {
     if (!lock) lock = g_lock_slots.get(self, n.__lock__);
     if (!lock) return -1;
-    int acquired = taken(try_acquire(lock.get(), n));
+    int acquired = taken(try_acquire(lock.get(), n).release());
     if (acquired < 0) return -1;
     return acquired ? 0 : wait_for_lock(f, self);
 }
 
-bool release_lock(PyObject* self, const Names& n) noexcept {
-    if (PyObject* semaphore = cached_semaphore(self, g_release_slots, g_semlock.release)) {
-        Ref held = Ref::borrow(semaphore);
-        return bool(semaphore_release(held.get()));
-    }
+__attribute__((noinline, cold)) bool release_lock_generic(PyObject* self) noexcept {
+    const Names& n = names();
     Ref lock = g_lock_slots.get(self, n.__lock__);
     return lock && call_release(lock.get(), n);
+}
+
+inline bool release_lock(PyObject* self) noexcept {
+    if (PyObject* semaphore = cached_semaphore(self, g_release_slots, g_semlock.release))
+        return semaphore_released(semaphore);
+    return release_lock_generic(self);
 }
 
 // The rest of acquiring when the cached semaphore was held elsewhere (then wait) or was
@@ -224,33 +250,39 @@ int wait_or_acquire(FunctionObject* f, PyObject* self, const Names& n,
     return acquire_lock(f, self, n, std::move(found));
 }
 
+// As in a finally clause: the method's exception is the one being handled while the lock
+// is released, so an exception of release() gets it as __context__. Returns null.
+__attribute__((noinline, cold)) PyObject* release_after_error(PyObject* self) noexcept {
+    HandledException raised;
+    if (release_lock(self)) raised.reraise();
+    return nullptr;
+}
+
+// Calls the method with the lock taken and releases the lock whatever the method did.
+// args[0] is self; args and kwnames go to the method as they came. New reference.
+inline PyObject* call_then_release(FunctionObject* f, PyObject* self, PyObject* const* args,
+                                   Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    PyObject* method = f->closure;  // held: the collector may clear the wrapper meanwhile
+    Py_INCREF(method);
+    Ref result = Ref::steal(call_function(method, args, (size_t)nargs, kwnames));
+    Py_DECREF(method);
+    if (result) return release_lock(self) ? result.release() : nullptr;
+    return release_after_error(self);
+}
+
 // Makes sure of the lock (module-level decorator only), acquires it, calls the method and
-// releases the lock whatever the method did. args[0] is self; args and kwnames go to the
-// method as they came.
+// releases the lock.
 template <bool kCreate>
 Ref locked_call(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
                 PyObject* kwnames) noexcept {
-    const Names& n = names();
     PyObject* self = args[0];
     // The lock present and its semaphore known: neither presence test nor reads run code.
     PyObject* semaphore = cached_semaphore(self, g_acquire_slots, g_semlock.acquire);
-    int acquired = 0;
-    if (semaphore) {
-        Ref held = Ref::borrow(semaphore);
-        acquired = taken(semaphore_try_acquire(held.get()));
-    }
+    int acquired = semaphore ? semaphore_taken(semaphore) : 0;
     if (acquired < 0 ||
-        (!acquired && wait_or_acquire<kCreate>(f, self, n, semaphore != nullptr) < 0))
+        (!acquired && wait_or_acquire<kCreate>(f, self, names(), semaphore != nullptr) < 0))
         return fail();
-    Ref method = Ref::borrow(f->closure);  // the collector may clear the wrapper meanwhile
-    Ref result = call_vector(method.get(), args, (size_t)nargs, kwnames);
-    if (result) return release_lock(self, n) ? std::move(result) : fail();
-    // As in a finally clause: the method's exception is the one being handled while the
-    // lock is released, so an exception of release() gets it as __context__.
-    HandledException raised;
-    if (!release_lock(self, n)) return fail();
-    raised.reraise();
-    return fail();
+    return Ref::steal(call_then_release(f, self, args, nargs, kwnames));
 }
 
 // `self` came as a keyword: move it to the front, the other keywords after it.
@@ -358,9 +390,45 @@ const FunctionDef kLocked = {"locked", "locked", "method", kLockedDoc, decorate_
 const FunctionDef kLockableLocked = {"locked",           "Lockable.locked", "method",
                                      kLockableLockedDoc, decorate_impl,     nullptr};
 
-Ref make_decorator(const FunctionDef& fdef, const FunctionDef& wrapper, PyObject* globals) {
+#if ORVEX_HAS_VECTORCALL
+// The wrappers' own entry. The common call, self by position, no keywords, nothing watching,
+// and the lock's semaphore known to the caches, runs here in one piece; any other goes the
+// generic way (function_vectorcall, then wrapped_raw), which takes the same steps.
+template <bool kCreate>
+PyObject* locked_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
+                            PyObject* kwnames) noexcept {
+    auto* f = (FunctionObject*)callable;
+    Py_ssize_t nargs = vector_nargs(nargsf);
+    PyObject* semaphore = nullptr;
+    if (nargs > 0 && (!kwnames || PyTuple_GET_SIZE(kwnames) == 0) && f->closure &&
+        !frames::observed())
+        semaphore = cached_semaphore(args[0], g_acquire_slots, g_semlock.acquire);
+    if (!semaphore) return function_vectorcall(callable, args, nargsf, kwnames);
+    // A Python method guards its own entry against running off the C stack; anything else
+    // (another wrapper, say) is guarded here, as the generic way does.
+    bool guarded = !is_python_function(f->closure);
+    if (guarded && Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+    PyObject* self = args[0];
+    int acquired = semaphore_taken(semaphore);
+    PyObject* result = nullptr;
+    if (acquired > 0 || (acquired == 0 && wait_for_lock(f, self) == 0))
+        result = call_then_release(f, self, args, nargs, kwnames);
+    if (!result) frames::add_traceback_entry(f);
+    if (guarded) Py_LeaveRecursiveCall();
+    return result;
+}
+#endif
+
+Ref make_decorator(const FunctionDef& fdef, const FunctionDef& wrapper, PyObject* globals,
+                   bool creates_lock) {
     Ref proto = make_function(wrapper, globals);
     if (!proto) return fail();
+#if ORVEX_HAS_VECTORCALL
+    ((FunctionObject*)proto.get())->vectorcall =
+        creates_lock ? locked_vectorcall<true> : locked_vectorcall<false>;
+#else
+    (void)creates_lock;
+#endif
     Ref capsule = hide_prototype(std::move(proto));
     if (!capsule) return fail();
     return make_function(fdef, globals, nullptr, nullptr, capsule.get());
@@ -369,7 +437,7 @@ Ref make_decorator(const FunctionDef& fdef, const FunctionDef& wrapper, PyObject
 }  // namespace
 
 int add_lockable_locked(PyObject* ns, PyObject* globals) noexcept {
-    Ref decorator = make_decorator(kLockableLocked, kLockableWrapper, globals);
+    Ref decorator = make_decorator(kLockableLocked, kLockableWrapper, globals, false);
     if (!decorator) return -1;
     Ref method = call1((PyObject*)&PyStaticMethod_Type, decorator.get());
     if (!method) return -1;
@@ -377,7 +445,7 @@ int add_lockable_locked(PyObject* ns, PyObject* globals) noexcept {
 }
 
 int add_locked(PyObject* module) noexcept {
-    return bind(module, "locked", make_decorator(kLocked, kWrapper, PyModule_GetDict(module)));
+    return bind(module, "locked", make_decorator(kLocked, kWrapper, PyModule_GetDict(module), true));
 }
 
 }  // namespace orvex::synchronize

@@ -48,6 +48,7 @@ private:
         PyTypeObject* type;  // compared only, never dereferenced: may be gone
         unsigned int version;
         Py_ssize_t slot;
+        Py_ssize_t values_offset;  // inline_values_offset of the type
     };
     Entry& entry_of(PyTypeObject* type) noexcept {
         return entries_[((uintptr_t)type / alignof(PyTypeObject)) % kEntries];
@@ -55,16 +56,28 @@ private:
 
     // The value in the slot learned for obj's class at its current version, borrowed; null
     // when there is none to read that way. Kept small: every locked call takes it four times.
+    // The class met last is tried first, from a copy of its entry whose address does not
+    // depend on obj's class, so that reading the value need not wait for reading the class.
     PyObject* cached(PyObject* obj) noexcept {
         if (!kTypeVersionCaches) return nullptr;
         PyTypeObject* type = Py_TYPE(obj);
+        if (valid_for(last_entry_, type)) return value_at(obj, last_entry_);
         const Entry& entry = entry_of(type);
-        // An entry holds a non-zero version, so equal versions mean a valid one; a slot is
-        // learned only while the class reads the generic way, and any change of its
-        // __getattribute__ gives the class a new version.
-        if (entry.type != type || entry.version != cache_type_version(type) || entry.slot < 0)
-            return nullptr;
-        return inline_attribute(obj, entry.slot);
+        if (!valid_for(entry, type)) return nullptr;
+        last_entry_ = entry;
+        return value_at(obj, entry);
+    }
+
+    // An entry holds a non-zero version, so equal versions mean a valid one; a slot is
+    // learned only while the class reads the generic way, and any change of its
+    // __getattribute__ gives the class a new version.
+    static bool valid_for(const Entry& entry, PyTypeObject* type) noexcept {
+        return entry.type == type && entry.version == cache_type_version(type) &&
+               entry.slot >= 0;
+    }
+
+    static PyObject* value_at(PyObject* obj, const Entry& entry) noexcept {
+        return inline_attribute(obj, entry.values_offset, entry.slot);
     }
 
     Ref read_uncached(PyObject* obj, PyObject* name, bool* plain) noexcept {
@@ -82,17 +95,21 @@ private:
             if (entry.slot >= 0) return read_dict(obj, name);  // obj keeps no inline values
             // No slot learned yet: the instances seen so far kept a dict, or the value twice.
             Ref value = read_dict(obj, name);
-            if (value) entry.slot = inline_slot_of(obj, value.get());
+            if (value) {
+                entry.slot = inline_slot_of(obj, value.get());
+                entry.values_offset = inline_values_offset(type);
+            }
             return value;
         }
         *plain = reads_plainly(type, name);
         version = cache_type_version(type);  // the lookup may have just assigned one
         if (!*plain) {
-            if (version) entry = {type, version, kNotPlain};
+            if (version) entry = {type, version, kNotPlain, 0};
             return fail();
         }
         Ref value = read_dict(obj, name);
-        if (value && version) entry = {type, version, inline_slot_of(obj, value.get())};
+        if (value && version)
+            entry = {type, version, inline_slot_of(obj, value.get()), inline_values_offset(type)};
         return value;
     }
 
@@ -119,6 +136,7 @@ private:
     }
 
     Entry entries_[kEntries] = {};
+    Entry last_entry_ = {};
     struct LastRead {
         PyObject* dict;  // compared only: may be gone, and then no live dict has its version
         uint64_t version;

@@ -72,8 +72,7 @@ private:
     // learned only while the class reads the generic way, and any change of its
     // __getattribute__ gives the class a new version.
     static bool valid_for(const Entry& entry, PyTypeObject* type) noexcept {
-        return entry.type == type && entry.version == cache_type_version(type) &&
-               entry.slot >= 0;
+        return entry.type == type && entry.version == cache_type_version(type) && entry.slot >= 0;
     }
 
     static PyObject* value_at(PyObject* obj, const Entry& entry) noexcept {

@@ -445,7 +445,8 @@ int add_lockable_locked(PyObject* ns, PyObject* globals) noexcept {
 }
 
 int add_locked(PyObject* module) noexcept {
-    return bind(module, "locked", make_decorator(kLocked, kWrapper, PyModule_GetDict(module), true));
+    return bind(module, "locked",
+                make_decorator(kLocked, kWrapper, PyModule_GetDict(module), true));
 }
 
 }  // namespace orvex::synchronize

@@ -67,6 +67,26 @@ def test_wrapper_chains_raise_recursion_error_and_free_without_overflow():
     del chain  # frees at least 100,000 wrappers, each holding the next
 
 
+def test_a_locked_method_recursing_without_end_raises_and_leaves_its_lock_free():
+    # The wrapper leaves the stack guard to the Python method it calls, through a builtin
+    # (sorted's key) as well as directly.
+    class Direct:
+        @locked
+        def method(self, n):
+            return self.method(n + 1)
+
+    class ThroughBuiltin(Lockable):
+        @Lockable.locked
+        def method(self, n):
+            return sorted([1, 2], key=lambda _: self.method(n + 1))
+
+    for cls in (Direct, ThroughBuiltin):
+        obj = cls()
+        with pytest.raises(RecursionError):
+            obj.method(0)
+        assert lock_is_free(obj)
+
+
 def test_fan_out_survives_a_finalizer_that_empties_its_inputs():
     # Up to 3.11 the collector runs inside allocations: a finalizer that empties iargs
     # while an entry of it is being copied must not free that entry under the copy.

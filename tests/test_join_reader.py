@@ -143,9 +143,14 @@ def test_interrupted_then_concurrent_joins_lose_nothing(reaped, fast_poll):
     p = reaped(Pcall(big_later, iargs=[(d,) for d in delays]))
     p.start()
     main = threading.get_ident()
+    # A runner started in the background inherits SIGINT ignored.
+    handler = signal.signal(signal.SIGINT, signal.default_int_handler)
     threading.Timer(0.25, signal.pthread_kill, (main, signal.SIGINT)).start()
-    with pytest.raises(KeyboardInterrupt):
-        p.join()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            p.join()
+    finally:
+        signal.signal(signal.SIGINT, handler)
     outcomes = []
     joins = [threading.Thread(target=lambda: outcomes.append(p.join())) for _ in range(2)]
     for t in joins:

@@ -227,7 +227,7 @@ int acquire_lock(FunctionObject* f, PyObject* self, const Names& n, Ref lock) no
     return acquired ? 0 : wait_for_lock(f, self);
 }
 
-__attribute__((noinline, cold)) bool release_lock_generic(PyObject* self) noexcept {
+__attribute__((noinline)) bool release_lock_generic(PyObject* self) noexcept {
     const Names& n = names();
     Ref lock = g_lock_slots.get(self, n.__lock__);
     return lock && call_release(lock.get(), n);
@@ -424,11 +424,14 @@ Ref make_decorator(const FunctionDef& fdef, const FunctionDef& wrapper, PyObject
     Ref proto = make_function(wrapper, globals);
     if (!proto) return fail();
 #if ORVEX_HAS_VECTORCALL
-    ((FunctionObject*)proto.get())->vectorcall =
-        creates_lock ? locked_vectorcall<true> : locked_vectorcall<false>;
-#else
-    (void)creates_lock;
+    // Without the caches the semaphore is never known beforehand, and the entry would only
+    // add its tests to the generic way.
+    if (kTypeVersionCaches) {
+        ((FunctionObject*)proto.get())->vectorcall =
+            creates_lock ? locked_vectorcall<true> : locked_vectorcall<false>;
+    }
 #endif
+    (void)creates_lock;
     Ref capsule = hide_prototype(std::move(proto));
     if (!capsule) return fail();
     return make_function(fdef, globals, nullptr, nullptr, capsule.get());

@@ -200,6 +200,11 @@ inline uint64_t dict_version(PyObject*) noexcept { return 0; }
 // array laid out by the class's shared keys, so one name has one slot for every instance
 // of one type version; the interpreter's own attribute caches rely on that. Drop each
 // branch with its version.
+#if PY_VERSION_HEX >= 0x030B0000 && !defined(Py_GIL_DISABLED)
+constexpr bool kInlineValues = true;  // read here; free-threaded builds take the generic way
+#else
+constexpr bool kInlineValues = false;
+#endif
 namespace detail {
 // The slots of obj's inline values and, where the layout records it, their number (else
 // -1); null when obj keeps no inline values now (its attributes moved to a dict).

@@ -59,7 +59,7 @@ private:
     // The class met last is tried first, from a copy of its entry whose address does not
     // depend on obj's class, so that reading the value need not wait for reading the class.
     PyObject* cached(PyObject* obj) noexcept {
-        if (!kTypeVersionCaches) return nullptr;
+        if (!kTypeVersionCaches || !kInlineValues) return nullptr;
         PyTypeObject* type = Py_TYPE(obj);
         if (valid_for(last_entry_, type)) return value_at(obj, last_entry_);
         const Entry& entry = entry_of(type);

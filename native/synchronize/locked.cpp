@@ -227,7 +227,7 @@ int acquire_lock(FunctionObject* f, PyObject* self, const Names& n, Ref lock) no
     return acquired ? 0 : wait_for_lock(f, self);
 }
 
-__attribute__((noinline)) bool release_lock_generic(PyObject* self) noexcept {
+inline bool release_lock_generic(PyObject* self) noexcept {
     const Names& n = names();
     Ref lock = g_lock_slots.get(self, n.__lock__);
     return lock && call_release(lock.get(), n);
@@ -424,9 +424,9 @@ Ref make_decorator(const FunctionDef& fdef, const FunctionDef& wrapper, PyObject
     Ref proto = make_function(wrapper, globals);
     if (!proto) return fail();
 #if ORVEX_HAS_VECTORCALL
-    // Without the caches the semaphore is never known beforehand, and the entry would only
-    // add its tests to the generic way.
-    if (kTypeVersionCaches) {
+    // Where the caches cannot read inline values (up to 3.10), the semaphore is never known
+    // beforehand, and the entry would only add its tests to the generic way.
+    if (kTypeVersionCaches && kInlineValues) {
         ((FunctionObject*)proto.get())->vectorcall =
             creates_lock ? locked_vectorcall<true> : locked_vectorcall<false>;
     }

@@ -423,6 +423,28 @@ def test_every_read_sees_changes_made_after_earlier_calls(change, expected):
         assert obj.method(3) == 3 and free_elsewhere(obj.__lock__)
 
 
+def test_classes_met_in_turn_each_read_from_their_own_slot():
+    # Each class keeps __lock__ in another slot of its instances' values; the read that
+    # served one class last must not serve the other.
+    def make(extra):
+        def __init__(self):
+            for i in range(extra):
+                setattr(self, "a%d" % i, i)
+        return type("C%d" % extra, (), {"__init__": __init__,
+                                          "method": locked(lambda self: self.__lock__)})
+
+    objects = [cls() for cls in (make(0), make(3), make(6))]
+    for _ in range(3):
+        for obj in objects:
+            assert obj.method() is obj.__lock__ and free_elsewhere(obj.__lock__)
+    spy = SpyLock()
+    objects[1].__lock__ = spy
+    for obj in objects:
+        assert obj.method() is obj.__lock__
+    assert spy.calls == ACQUIRE_RELEASE
+    assert all(free_elsewhere(obj.__lock__) for obj in objects[::2])
+
+
 def test_fork_locks_replaced_between_and_during_calls_are_read_afresh():
     class Obj:
         @locked

@@ -167,6 +167,17 @@ suite() {
             trap "rm -rf $venv" EXIT
             "$1" -m venv "$venv"
             "$venv/bin/python" -m pip install -q --disable-pip-version-check . pytest
+            # The newest compiler and headers must not pull in a glibc symbol newer than
+            # the wheels allow (x86_64: the base version).
+            if [ "$(uname -m)" = x86_64 ]; then
+                newest=$(find "$venv" -path "*orvex*" -name "*.so" -exec objdump -T {} + \
+                    | grep -oE "GLIBC_[0-9.]+" | sort -u -V | tail -n 1)
+                if [ "$newest" != GLIBC_2.2.5 ]; then
+                    echo "sid-root: the modules need ${newest:-an unknown glibc}," \
+                        "newer than GLIBC_2.2.5" >&2
+                    exit 1
+                fi
+            fi
             shift
             "$venv/bin/python" -m pytest tests -q -p no:cacheprovider "$@"
         ' sh "$python" "${EXTRA_PYTEST[@]}" || status=1

@@ -16,7 +16,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 
 #include "common/compat.hpp"
 #include "common/handled.hpp"
@@ -56,6 +55,37 @@ bool is_futex_call(long number) noexcept {
     return number == SYS_futex;
 }
 
+// The numbers of a /proc syscall line, read by hand: from glibc 2.38 the headers send
+// strtol() and strtoull() to new symbols, which the modules must not need. Each skips the
+// blanks before its number and fails when there is none.
+bool read_decimal(const char*& p, long* out) noexcept {
+    while (*p == ' ') ++p;
+    bool negative = *p == '-';
+    if (negative) ++p;
+    if (*p < '0' || *p > '9') return false;
+    long value = 0;
+    for (; *p >= '0' && *p <= '9'; ++p) value = value * 10 + (*p - '0');
+    *out = negative ? -value : value;
+    return true;
+}
+
+bool read_hex(const char*& p, unsigned long long* out) noexcept {
+    while (*p == ' ') ++p;
+    if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X')) p += 2;
+    unsigned long long value = 0;
+    const char* start = p;
+    for (;; ++p) {
+        int digit = *p >= '0' && *p <= '9'   ? *p - '0'
+                    : *p >= 'a' && *p <= 'f' ? *p - 'a' + 10
+                    : *p >= 'A' && *p <= 'F' ? *p - 'A' + 10
+                                             : -1;
+        if (digit < 0) break;
+        value = value * 16 + (unsigned)digit;
+    }
+    *out = value;
+    return p != start;
+}
+
 // True when the main thread of process pid is blocked in a futex wait on the semaphore at
 // address, as sem_wait() waits (on the value word: the first or, on big-endian 64-bit
 // layouts, the second half of the first 8 bytes). Stopped in that wait counts too: the
@@ -74,11 +104,11 @@ bool waits_on_semaphore(long pid, uintptr_t address) noexcept {
     if (size <= 0) return false;
     text[size] = '\0';
     // "NR ARG1 ARG2 ...", or "running", or "-1 SP PC" outside a system call.
-    char* end;
-    long number = strtol(text, &end, 10);
-    if (end == text || !is_futex_call(number)) return false;
-    unsigned long long word = strtoull(end, &end, 16);
-    unsigned long long operation = strtoull(end, &end, 16);
+    const char* p = text;
+    long number;
+    unsigned long long word, operation;
+    if (!read_decimal(p, &number) || !is_futex_call(number)) return false;
+    if (!read_hex(p, &word) || !read_hex(p, &operation)) return false;
     int command = (int)(operation & FUTEX_CMD_MASK);
     if (command != FUTEX_WAIT && command != FUTEX_WAIT_BITSET) return false;
     return word == address || word == address + sizeof(int);

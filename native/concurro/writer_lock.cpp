@@ -62,17 +62,20 @@ bool read_decimal(const char*& p, long* out) noexcept {
     while (*p == ' ') ++p;
     bool negative = *p == '-';
     if (negative) ++p;
-    if (*p < '0' || *p > '9') return false;
+    const char* start = p;
     long value = 0;
-    for (; *p >= '0' && *p <= '9'; ++p) value = value * 10 + (*p - '0');
+    for (; *p >= '0' && *p <= '9'; ++p) {
+        if (p - start == 18) return false;  // no system call number is that long
+        value = value * 10 + (*p - '0');
+    }
     *out = negative ? -value : value;
-    return true;
+    return p != start;
 }
 
 bool read_hex(const char*& p, unsigned long long* out) noexcept {
     while (*p == ' ') ++p;
     if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X')) p += 2;
-    unsigned long long value = 0;
+    unsigned long long value = 0;  // wraps past 16 digits, which no argument has
     const char* start = p;
     for (;; ++p) {
         int digit = *p >= '0' && *p <= '9'   ? *p - '0'

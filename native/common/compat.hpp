@@ -100,6 +100,16 @@ inline Ref call_vector(PyObject* callable, PyObject* const* args, size_t nargsf,
 #endif
 }
 
+// A type object with every slot empty, for the caller to fill field by field: the
+// struct's layout differs between versions, so no aggregate of it is written out.
+inline PyTypeObject blank_type() noexcept {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+    PyTypeObject t = {PyVarObject_HEAD_INIT(nullptr, 0)};
+#pragma GCC diagnostic pop
+    return t;
+}
+
 // Exactly a Python function, which guards its own entry against C recursion and has a
 // vectorcall entry of its own from 3.9.
 inline bool is_python_function(PyObject* callable) noexcept {

@@ -43,10 +43,7 @@ void body_dealloc(PyObject* self) noexcept {
 }
 
 PyTypeObject BodyType = [] {
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
-    PyTypeObject t = {PyVarObject_HEAD_INIT(nullptr, 0)};
-#pragma GCC diagnostic pop
+    PyTypeObject t = blank_type();
     t.tp_name = "orvex.native_body";
     t.tp_basicsize = sizeof(BodyObject);
     t.tp_dealloc = body_dealloc;

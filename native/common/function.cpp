@@ -526,12 +526,8 @@ PyMethodDef function_methods[] = {
 
 }  // namespace
 
-// Built field by field: the struct's layout differs between versions.
 PyTypeObject FunctionType = [] {
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
-    PyTypeObject t = {PyVarObject_HEAD_INIT(nullptr, 0)};
-#pragma GCC diagnostic pop
+    PyTypeObject t = blank_type();
     // Named as Python's function type: tools print type(f).__name__.
     t.tp_name = "function";
     t.tp_basicsize = sizeof(FunctionObject);

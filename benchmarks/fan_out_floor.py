@@ -10,34 +10,13 @@ floor is the most any native fan-out could reach against the twin here.
 """
 import argparse
 import gc
-import importlib.util
 import os
 import sys
 import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from floor_build import build_floor  # noqa: E402
 from pcall import fan_out_instance, fan_out_variants, interleaved_best, print_machine  # noqa: E402
-
-SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fan_out_floor.c")
-
-
-def build_floor(build_dir):
-    try:
-        from setuptools import Distribution, Extension
-    except ImportError:
-        sys.exit("fan_out_floor.py needs setuptools (pip install setuptools) and a C compiler")
-    extension = Extension("fan_out_floor", [SOURCE], extra_compile_args=["-O2"])
-    dist = Distribution({"name": "fan_out_floor", "ext_modules": [extension]})
-    command = dist.get_command_obj("build_ext")
-    command.build_lib = build_dir
-    command.build_temp = os.path.join(build_dir, "temp")
-    command.ensure_finalized()
-    command.run()
-    path = command.get_ext_fullpath("fan_out_floor")
-    spec = importlib.util.spec_from_file_location("fan_out_floor", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
 
 
 def main():
@@ -46,7 +25,7 @@ def main():
     parser.add_argument("-n", type=int, default=100000)
     opts = parser.parse_args()
     with tempfile.TemporaryDirectory() as build_dir:
-        floor = build_floor(build_dir)
+        floor = build_floor("fan_out_floor", build_dir)
     p = fan_out_instance(opts.n)
     variants = fan_out_variants(p)
     shape = {"target": None, "args": None, "kwargs": None}

@@ -1,7 +1,7 @@
 """How far the native locked call is from the least a locked call can cost on this CPython.
 
     PYTHONPATH=src python benchmarks/locked_floor.py [--rounds R] [--number N]
-    PYTHONPATH=src python benchmarks/locked_floor.py --instructions    # needs valgrind
+    PYTHONPATH=src python benchmarks/locked_floor.py --instructions [--breakdown]  # valgrind
 
 Builds benchmarks/locked_floor.c (needs setuptools and a C compiler) into a temporary
 directory: a wrapper that acquires the same kind of semaphore through the same C functions
@@ -11,7 +11,8 @@ decorator in Python (benchmarks/locked.py), in interleaved rounds; prints the be
 median round of each, and the medians of the per-round ratios native/floor and
 python/native. With --instructions, counts instructions per call instead, with callgrind:
 the difference of two loop lengths run in a fresh process each, which is the same on every
-run and shows what the wrappers' difference is made of.
+run; --breakdown adds where the native wrapper's instructions differ from the floor's,
+function by function (each function's own, from callgrind_annotate).
 """
 import argparse
 import importlib.util
@@ -74,31 +75,61 @@ def loop(made, name, count):
         c.method(1)
 
 
-def instructions(floor_path, short, long):
-    """Instructions per call of each variant, the benchmark loop's own included."""
-    env = dict(os.environ, PYTHONHASHSEED="0")
+def callgrind(floor_path, name, count, out):
+    """Instructions of one fresh process that makes count calls of a variant."""
+    run = subprocess.run(
+        ["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out,
+         sys.executable, os.path.abspath(__file__), "--floor", floor_path,
+         "--loop", name, str(count)],
+        env=dict(os.environ, PYTHONHASHSEED="0"), stdout=subprocess.DEVNULL,
+        stderr=subprocess.PIPE, universal_newlines=True)
+    found = re.search(r"Collected : (\d+)", run.stderr)
+    if run.returncode or not found:
+        sys.exit("callgrind failed for %s:\n%s" % (name, run.stderr))
+    return int(found.group(1))
+
+
+def by_function(out):
+    """Each function's own instructions in a callgrind output file."""
+    text = subprocess.run(["callgrind_annotate", "--threshold=100", out],
+                          stdout=subprocess.PIPE, universal_newlines=True).stdout
     counts = {}
-    for name in VARIANTS:
-        totals = []
-        for count in (short, long):
-            with tempfile.NamedTemporaryFile() as out:
-                run = subprocess.run(
-                    ["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out.name,
-                     sys.executable, os.path.abspath(__file__), "--floor", floor_path,
-                     "--loop", name, str(count)],
-                    env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
-                    universal_newlines=True)
-            found = re.search(r"Collected : (\d+)", run.stderr)
-            if run.returncode or not found:
-                sys.exit("callgrind failed for %s:\n%s" % (name, run.stderr))
-            totals.append(int(found.group(1)))
-        counts[name] = (totals[1] - totals[0]) / (long - short)
+    for line in text.splitlines():
+        found = re.match(r"^\s*([\d,]+)\s+(?:\([^)]*\)\s+)?(\S.*?)(?:\s+\[.*\])?$", line)
+        if found and ":" in found.group(2):
+            function = found.group(2).split(":", 1)[1]
+            counts[function] = counts.get(function, 0) + int(found.group(1).replace(",", ""))
+    return counts
+
+
+def instructions(floor_path, short, long, breakdown):
+    """Instructions per call of each variant, the benchmark loop's own included; with
+    breakdown, where the native wrapper's differ from the floor's, function by function."""
+    counts, functions = {}, {}
+    with tempfile.TemporaryDirectory() as out_dir:
+        for name in VARIANTS:
+            outs = [os.path.join(out_dir, "%s.%d" % (name, count)) for count in (short, long)]
+            totals = [callgrind(floor_path, name, count, out)
+                      for count, out in zip((short, long), outs)]
+            counts[name] = (totals[1] - totals[0]) / (long - short)
+            if breakdown and name in ("native", "floor"):
+                first, second = by_function(outs[0]), by_function(outs[1])
+                functions[name] = {f: (second.get(f, 0) - first.get(f, 0)) / (long - short)
+                                   for f in set(first) | set(second)}
     print("instructions per call (callgrind, %d - %d calls, PYTHONHASHSEED=0):" % (long, short))
     for name in VARIANTS:
         print("  %-7s %7.0f" % (name, counts[name]))
     print("  native - floor %5.0f   native/floor %5.2fx   python/native %5.2fx"
           % (counts["native"] - counts["floor"], counts["native"] / counts["floor"],
              counts["python"] / counts["native"]))
+    if breakdown:
+        native, floor = functions["native"], functions["floor"]
+        rows = [(native.get(f, 0), floor.get(f, 0), f) for f in set(native) | set(floor)]
+        rows = [row for row in rows if abs(row[0] - row[1]) >= 5]
+        rows.sort(key=lambda row: -abs(row[0] - row[1]))
+        print("own instructions per call by function, native and floor, where they differ:")
+        for mine, theirs, function in rows:
+            print("  %6.0f %6.0f %+6.0f  %s" % (mine, theirs, mine - theirs, function[:90]))
 
 
 def main():
@@ -106,6 +137,8 @@ def main():
     parser.add_argument("--rounds", type=int, default=60)
     parser.add_argument("--number", type=int, default=20000)
     parser.add_argument("--instructions", action="store_true")
+    parser.add_argument("--breakdown", action="store_true",
+                        help="with --instructions: the difference function by function")
     parser.add_argument("--floor", help=argparse.SUPPRESS)
     parser.add_argument("--loop", nargs=2, help=argparse.SUPPRESS)
     opts = parser.parse_args()
@@ -116,7 +149,7 @@ def main():
         floor = build_floor("locked_floor", build_dir)
         print_machine()
         if opts.instructions:
-            instructions(floor.__file__, 20000, 120000)
+            instructions(floor.__file__, 20000, 120000, opts.breakdown)
         else:
             timed(instances(floor), opts.rounds, opts.number)
 

@@ -8,6 +8,7 @@ Build from the repository root with the package installed (autodoc imports it):
 """
 import doctest
 import os
+import re
 import sys
 
 import orvex
@@ -21,6 +22,9 @@ project = "orvex"
 author = "the orvex developers"
 copyright = "2026, " + author
 release = orvex.__version__
+if release == "unknown":  # a source tree built in place: the version it declares
+    with open(os.path.join(os.path.dirname(__file__), "..", "pyproject.toml")) as fh:
+        release = re.search(r'^version = "([^"]+)"', fh.read(), re.M).group(1)
 version = release
 
 extensions = [
@@ -35,7 +39,9 @@ nitpicky = False
 
 autodoc_member_order = "bysource"
 autodoc_typehints = "signature"
-autodoc_default_options = {"members": True, "show-inheritance": True}
+autodoc_default_options = {"show-inheritance": True}
+# The constructors' docstrings (the lock factory, the worker's two arguments) join the class's.
+autoclass_content = "both"
 
 # The Python docs' inventory, for links into the standard library. The build runs without
 # access to docs.python.org: it reads a local copy (Debian's python3.X-doc package has one,
@@ -65,4 +71,3 @@ html_theme = "furo"
 html_title = "orvex " + release
 html_static_path = []
 html_theme_options = {"navigation_with_keys": True}
-pygments_style = "sphinx"

@@ -89,17 +89,33 @@ def callgrind(floor_path, name, count, out):
     return int(found.group(1))
 
 
+FLOOR_FUNCTIONS = {"take", "give_back", "wrapper_vectorcall", "wrapper_call", "wrapper_get"}
+
+
 def by_function(out):
     """Each function's own instructions in a callgrind output file."""
-    text = subprocess.run(["callgrind_annotate", "--threshold=100", out],
+    text = subprocess.run(["callgrind_annotate", "--threshold=100", "--auto=no", out],
                           stdout=subprocess.PIPE, universal_newlines=True).stdout
-    counts = {}
+    functions = {}
+    summary = False
     for line in text.splitlines():
-        found = re.match(r"^\s*([\d,]+)\s+(?:\([^)]*\)\s+)?(\S.*?)(?:\s+\[.*\])?$", line)
-        if found and ":" in found.group(2):
-            function = found.group(2).split(":", 1)[1]
-            counts[function] = counts.get(function, 0) + int(found.group(1).replace(",", ""))
-    return counts
+        if line.strip().endswith("file:function"):
+            summary = True
+            continue
+        found = summary and re.match(r"^\s*([\d,]+)\s+(?:\([^)]*%\)\s+)?(\S.*?)$", line)
+        if not found or ":" not in found.group(2):
+            continue
+        name = found.group(2).split(":", 1)[1]
+        # The loaded file, and in newer callgrind_annotate the call count, which differs
+        # between the two loop lengths.
+        name = re.sub(r"(\s+\[/[^\]]*\])?$", "", name)
+        name = re.sub(r"\s*\([\d,]+x\)$", "", name)
+        functions[name] = functions.get(name, 0) + int(found.group(1).replace(",", ""))
+    return functions
+
+
+def own_code(function):
+    return "orvex::" in function or function.split(" ")[0] in FLOOR_FUNCTIONS
 
 
 def instructions(floor_path, short, long, breakdown):
@@ -124,12 +140,17 @@ def instructions(floor_path, short, long, breakdown):
              counts["python"] / counts["native"]))
     if breakdown:
         native, floor = functions["native"], functions["floor"]
+        for label, mine in (("the wrapper's own code", True), ("the rest", False)):
+            print("  %-24s native %5.0f   floor %5.0f" % (
+                label, sum(v for f, v in native.items() if own_code(f) == mine),
+                sum(v for f, v in floor.items() if own_code(f) == mine)))
         rows = [(native.get(f, 0), floor.get(f, 0), f) for f in set(native) | set(floor)]
         rows = [row for row in rows if abs(row[0] - row[1]) >= 5]
         rows.sort(key=lambda row: -abs(row[0] - row[1]))
         print("own instructions per call by function, native and floor, where they differ:")
         for mine, theirs, function in rows:
-            print("  %6.0f %6.0f %+6.0f  %s" % (mine, theirs, mine - theirs, function[:90]))
+            print("  %6.0f %6.0f %+6.0f  %s" % (mine, theirs, mine - theirs, function[:100]))
+
 
 
 def main():

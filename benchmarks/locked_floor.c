@@ -99,8 +99,9 @@ static void wrapper_dealloc(PyObject* self) {
 }
 
 static PyTypeObject WrapperType = {
-    PyVarObject_HEAD_INIT(NULL, 0) "locked_floor.Wrapper", /* tp_name */
-    sizeof(Wrapper),                                       /* tp_basicsize */
+    PyVarObject_HEAD_INIT(NULL, 0)
+    .tp_name = "locked_floor.Wrapper",
+    .tp_basicsize = sizeof(Wrapper),
 };
 
 static PyMethodDef* method_def(PyObject* semaphore, const char* name) {

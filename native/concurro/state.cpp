@@ -28,16 +28,23 @@ int init_state() noexcept {
     Ref queues = Ref::steal(PyImport_ImportModule("multiprocessing.queues"));
     Ref connection = Ref::steal(PyImport_ImportModule("multiprocessing.connection"));
     Ref synchronize = Ref::steal(PyImport_ImportModule("multiprocessing.synchronize"));
-    if (!queues || !connection || !synchronize) return -1;
+    Ref process = Ref::steal(PyImport_ImportModule("multiprocessing.process"));
+    if (!queues || !connection || !synchronize || !process) return -1;
     Ref queue_type = get_attr(queues.get(), s.names.SimpleQueue);
     Ref connection_type = Ref::steal(PyObject_GetAttrString(connection.get(), "Connection"));
     Ref lock_type = Ref::steal(PyObject_GetAttrString(synchronize.get(), "Lock"));
-    if (!queue_type || !connection_type || !lock_type) return -1;
+    Ref process_type = Ref::steal(PyObject_GetAttrString(process.get(), "BaseProcess"));
+    if (!queue_type || !connection_type || !lock_type || !process_type) return -1;
+    if (!PyType_Check(process_type.get())) {
+        PyErr_SetString(PyExc_ImportError, "multiprocessing.process.BaseProcess is not a type");
+        return -1;
+    }
     s.repeat_type = (PyTypeObject*)repeat.release();
     s.queues_module = queues.release();
     s.connection_module = connection.release();
     s.connection_type = connection_type.release();
     s.lock_type = lock_type.release();
+    s.process_type = (PyTypeObject*)process_type.release();
     s.queue_type = queue_type.release();
     return 0;
 }

@@ -21,7 +21,7 @@ namespace orvex::concurro {
     X(TimeoutError) X(exitcode) X(_records) X(min) X(append) X(values) X(_reader) X(_rlock)    \
     X(_wlock) X(fileno) X(_unread) X(_ForkingPickler) X(loads) X(_poll) X(poll)            \
     X(recv_bytes) X(_recv_bytes) X(_recv) X(co_name) X(_semlock) X(handle)      \
-    X(_get_value)
+    X(_get_value) X(_parent_pid) X(_popen) X(returncode)
 // clang-format on
 
 struct Names {
@@ -38,6 +38,7 @@ struct State {
     PyObject* queue_type;         // multiprocessing.queues.SimpleQueue
     PyObject* connection_type;    // multiprocessing.connection.Connection
     PyObject* lock_type;          // multiprocessing.synchronize.Lock
+    PyTypeObject* process_type;   // multiprocessing.process.BaseProcess
 };
 
 namespace detail {

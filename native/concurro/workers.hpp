@@ -26,10 +26,12 @@ inline int is_alive(PyObject* worker) {
     return alive ? PyObject_IsTrue(alive.get()) : -1;
 }
 
-// 1 when join may take the worker as ended: is_alive() says so, or the child is no longer
-// ours to wait for (its status was collected behind multiprocessing's back, by a waitpid
-// that an interrupt cut off before the exit code was stored, or by anyone else), which
-// is_alive() would otherwise report as running for ever. 0 while it runs; -1 with an error.
+// 1 when join may take the worker as ended: is_alive() says so, or the worker is a
+// multiprocessing process that this process started and whose child is no longer ours to
+// wait for (its status was collected behind multiprocessing's back, by a waitpid that an
+// interrupt cut off before the exit code was stored, or by anyone else), which is_alive()
+// would otherwise report as running for ever. Any other object is judged by is_alive()
+// alone. 0 while it runs; -1 with an error set.
 int has_ended(PyObject* worker);
 
 }  // namespace orvex::concurro

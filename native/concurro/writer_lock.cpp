@@ -6,11 +6,16 @@
 // that released the lock has written its record first, and a waiter that took it over is
 // seen holding it in the second look.) Whatever cannot be seen counts as not waiting, so
 // the answer is then "not known".
+//
+// The holder is known in two more ways: by the index at the start of the part of its record
+// that has arrived, or by the part's worker having ended. Either way the decision is taken
+// and acted on by the drain that holds the queue's reader lock, so no other thread of this
+// process reads, judges or gives the lock back meanwhile; and the facts it rests on stay
+// true until the lock is given back, since only the ended holder could have let it go.
 #include "concurro/writer_lock.hpp"
 
 #include <fcntl.h>
 #include <linux/futex.h>
-#include <sys/ioctl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -156,30 +161,41 @@ int worker_ended_without_record(PyObject* self, PyObject* records) noexcept {
     });
 }
 
-// Bytes waiting in the pipe, or -1 with an error set.
-Py_ssize_t pending_bytes(int fd) noexcept {
-    int available = 0;
-    if (ioctl(fd, FIONREAD, &available) < 0) {
-        PyErr_SetFromErrno(PyExc_OSError);
-        return -1;
-    }
-    return available;
-}
-
-int holder_ended(PyObject* self, PyObject* lock, int fd, uintptr_t address) noexcept {
-    Py_ssize_t before = pending_bytes(fd);
+// 1 when the holder is known to have ended by elimination, the part at the front of the
+// drain's buffer, if any, not telling whose it is; 0 when not; -1 with an error set.
+int holder_ended_by_elimination(PipeDrain& drain, PyObject* lock) noexcept {
+    int suspect = worker_ended_without_record(drain.self, drain.records);
+    if (suspect <= 0) return suspect;
+    uintptr_t address = 0;
+    int known = semaphore_address(lock, &address);
+    if (known <= 0) return known;
+    Py_ssize_t before = pending_bytes(drain.fd);
     if (before < 0) return -1;
     for (int look = 0; look < 2; ++look) {
         int taken = held(lock);
         if (taken <= 0) return taken;
-        int waiting = living_workers_all_wait(self, address);
+        int waiting = living_workers_all_wait(drain.self, address);
         if (waiting <= 0) return waiting;
     }
     int taken = held(lock);
     if (taken <= 0) return taken;
-    Py_ssize_t after = pending_bytes(fd);
+    Py_ssize_t after = pending_bytes(drain.fd);
     if (after < 0) return -1;
     return after == before;
+}
+
+// 1 when worker number index of the batch has ended; 0 when it runs or there is no such
+// worker; -1 with an error set.
+int worker_ended(PyObject* self, Py_ssize_t index) noexcept {
+    Ref processes = get_attr(self, names()._processes);
+    if (!processes) return -1;
+    Ref writer = Ref::steal(PySequence_GetItem(processes.get(), index));
+    if (!writer) {
+        if (!PyErr_ExceptionMatches(PyExc_LookupError)) return -1;
+        PyErr_Clear();
+        return 0;
+    }
+    return has_ended(writer.get());
 }
 
 }  // namespace
@@ -195,37 +211,30 @@ int try_acquire(PyObject* lock) noexcept {
     return got ? PyObject_IsTrue(got.get()) : -1;
 }
 
-int writer_lock_holder_ended(PyObject* self, PyObject* queue, int fd, PyObject* records) noexcept {
-    Ref lock = get_attr(queue, names()._wlock);
+int reclaim_writer_lock(PipeDrain& drain) noexcept {
+    Ref lock = get_attr(drain.queue, names()._wlock);
     if (!lock) return -1;
     int taken = held(lock.get());
     if (taken <= 0) return taken;
-    int suspect = worker_ended_without_record(self, records);
-    if (suspect <= 0) return suspect;
-    uintptr_t address = 0;
-    int known = semaphore_address(lock.get(), &address);
-    if (known <= 0) return known;
-    // No other thread of this process reads the pipe while the bytes are counted.
-    Ref reader_lock = get_attr(queue, names()._rlock);
-    if (!reader_lock) return -1;
-    int reading = try_acquire(reader_lock.get());
-    if (reading <= 0) return reading;
-    int ended = holder_ended(self, lock.get(), fd, address);
-    if (ended < 0) {
-        PendingError error;
-        call_method0(reader_lock.get(), names().release);
-        return -1;
-    }
-    return call_method0(reader_lock.get(), names().release) ? ended : -1;
-}
-
-int release_writer_lock(PyObject* queue) noexcept {
-    Ref lock = get_attr(queue, names()._wlock);
-    if (!lock) return -1;
-    if (call_method0(lock.get(), names().release)) return 0;
+    Py_ssize_t writer = drain.front_writer();
+    int ended = writer >= 0 ? worker_ended(drain.self, writer)
+                            : holder_ended_by_elimination(drain, lock.get());
+    if (ended <= 0) return ended;
+    // All that the holder wrote is in the pipe now, and no one else can have written.
+    Py_ssize_t got = drain.read_available();
+    Py_ssize_t taken_records = got < 0 ? -1 : drain.take_whole_records();
+    if (taken_records < 0) return -1;
+    // A record completed: the part judged by was whole after all, so its writer had let the
+    // lock go and what follows is another writer's. Judged again with what is there now.
+    if (taken_records > 0) return 0;
+    // Judged by elimination, on a pipe that had stayed silent: bytes now mean a writer lives.
+    if (writer < 0 && got > 0) return 0;
+    if (drain.discard_part() < 0) return -1;
+    if (call_method0(lock.get(), names().release)) return 1;
+    // Released meanwhile by someone outside the batch's reading: nothing left to give back.
     if (!PyErr_ExceptionMatches(PyExc_ValueError)) return -1;
     PyErr_Clear();
-    return 0;
+    return 1;
 }
 
 }  // namespace orvex::concurro

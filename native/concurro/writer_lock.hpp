@@ -1,8 +1,10 @@
-// The batch queue's writer lock, which each worker holds while it writes its record: is it
-// taken, and has whoever took it ended? multiprocessing tells neither.
+// The batch queue's writer lock, which each worker holds while it writes its record, and
+// what becomes of it when its holder ends without letting it go: multiprocessing tells
+// neither who holds it nor whether they live.
 #pragma once
 
 #include "common/ref.hpp"
+#include "concurro/pipe_drain.hpp"
 
 namespace orvex::concurro {
 
@@ -12,13 +14,13 @@ int try_acquire(PyObject* lock) noexcept;
 // 1 when the queue's writer lock is taken, 0 when it is free, -1 with an error set.
 int writer_lock_held(PyObject* queue) noexcept;
 
-// 1 when the queue's writer lock is held by a worker that has ended, so that it is never
-// released and whatever that worker wrote of its record never completes; 0 when that is not
-// known (the holder may be alive: running, stopped, traced or frozen); -1 with an error set.
-// The pipe's read end is fd; the caller's own reads of it must not overlap.
-int writer_lock_holder_ended(PyObject* self, PyObject* queue, int fd, PyObject* records) noexcept;
-
-// Gives back the writer lock that an ended worker held; not held is no error.
-int release_writer_lock(PyObject* queue) noexcept;
+// When the writer lock is held by a worker known to have ended, so that it would never be
+// released and the part of a record that worker wrote would never complete: takes what
+// the pipe still holds, drops that part (the worker then has no record) and gives the lock
+// back, so the others can put theirs. Judged and done by the drain's thread alone, under
+// the reader lock that the drain holds, on facts that hold until the lock is given back.
+// 1 when it was given back; 0 when the holder is not known to have ended (it may be
+// running, stopped, traced or frozen); -1 with an error set.
+int reclaim_writer_lock(PipeDrain& drain) noexcept;
 
 }  // namespace orvex::concurro

@@ -19,7 +19,11 @@ def build_floor(name, build_dir):
     command.build_temp = os.path.join(build_dir, "temp")
     command.ensure_finalized()
     command.run()
-    path = command.get_ext_fullpath(name)
+    return load_floor(name, command.get_ext_fullpath(name))
+
+
+def load_floor(name, path):
+    """Imports a floor already built at path."""
     spec = importlib.util.spec_from_file_location(name, path)
     module = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(module)

@@ -15,7 +15,6 @@ run; --breakdown adds where the native wrapper's instructions differ from the fl
 function by function (each function's own, from callgrind_annotate).
 """
 import argparse
-import importlib.util
 import os
 import re
 import statistics
@@ -25,7 +24,7 @@ import tempfile
 import timeit
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from floor_build import build_floor  # noqa: E402
+from floor_build import build_floor, load_floor  # noqa: E402
 from locked import counter, multiprocessing, py_locked  # noqa: E402
 from pcall import print_machine  # noqa: E402
 
@@ -42,13 +41,6 @@ def instances(floor):
     made["floor"] = counter(lambda method: floor.wrap(method, lock._semlock))
     made["floor"].__lock__ = lock  # as the native decorator leaves its instance
     return made
-
-
-def load_floor(path):
-    spec = importlib.util.spec_from_file_location("locked_floor", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
 
 
 def timed(made, rounds, number):
@@ -139,18 +131,21 @@ def instructions(floor_path, short, long, breakdown):
           % (counts["native"] - counts["floor"], counts["native"] / counts["floor"],
              counts["python"] / counts["native"]))
     if breakdown:
-        native, floor = functions["native"], functions["floor"]
-        for label, mine in (("the wrapper's own code", True), ("the rest", False)):
-            print("  %-24s native %5.0f   floor %5.0f" % (
-                label, sum(v for f, v in native.items() if own_code(f) == mine),
-                sum(v for f, v in floor.items() if own_code(f) == mine)))
-        rows = [(native.get(f, 0), floor.get(f, 0), f) for f in set(native) | set(floor)]
-        rows = [row for row in rows if abs(row[0] - row[1]) >= 5]
-        rows.sort(key=lambda row: -abs(row[0] - row[1]))
-        print("own instructions per call by function, native and floor, where they differ:")
-        for mine, theirs, function in rows:
-            print("  %6.0f %6.0f %+6.0f  %s" % (mine, theirs, mine - theirs, function[:100]))
+        print_breakdown(functions["native"], functions["floor"])
 
+
+def print_breakdown(native, floor):
+    """Own instructions per call, by function, of the native wrapper's call and the floor's."""
+    for label, mine in (("the wrapper's own code", True), ("the rest", False)):
+        print("  %-24s native %5.0f   floor %5.0f" % (
+            label, sum(v for f, v in native.items() if own_code(f) == mine),
+            sum(v for f, v in floor.items() if own_code(f) == mine)))
+    rows = [(native.get(f, 0), floor.get(f, 0), f) for f in set(native) | set(floor)]
+    rows = [row for row in rows if abs(row[0] - row[1]) >= 5]
+    rows.sort(key=lambda row: -abs(row[0] - row[1]))
+    print("own instructions per call by function, native and floor, where they differ:")
+    for mine, theirs, function in rows:
+        print("  %6.0f %6.0f %+6.0f  %s" % (mine, theirs, mine - theirs, function[:100]))
 
 
 def main():
@@ -164,7 +159,7 @@ def main():
     parser.add_argument("--loop", nargs=2, help=argparse.SUPPRESS)
     opts = parser.parse_args()
     if opts.loop:  # one callgrind run: the floor already built
-        loop(instances(load_floor(opts.floor)), opts.loop[0], int(opts.loop[1]))
+        loop(instances(load_floor("locked_floor", opts.floor)), opts.loop[0], int(opts.loop[1]))
         return
     with tempfile.TemporaryDirectory() as build_dir:
         floor = build_floor("locked_floor", build_dir)

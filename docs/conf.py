@@ -35,13 +35,12 @@ extensions = [
 
 exclude_patterns = ["_build"]
 default_role = "py:obj"
-nitpicky = False
 
-autodoc_member_order = "bysource"
 autodoc_typehints = "signature"
 autodoc_default_options = {"show-inheritance": True}
 # The constructors' docstrings (the lock factory, the worker's two arguments) join the class's.
 autoclass_content = "both"
+
 
 # The Python docs' inventory, for links into the standard library. The build runs without
 # access to docs.python.org: it reads a local copy (Debian's python3.X-doc package has one,
@@ -51,7 +50,6 @@ def _python_inventory():
     candidates = [os.environ.get("ORVEX_PYTHON_INVENTORY", "")]
     candidates += ["/usr/share/doc/python3.%d/html/objects.inv" % minor
                    for minor in range(sys.version_info[1], 10, -1)]
-    candidates.append("/usr/share/doc/python3-doc/html/objects.inv")
     return next((path for path in candidates if path and os.path.isfile(path)), None)
 
 

@@ -118,6 +118,20 @@ PyObject* get_annotate(PyObject* self, void*) noexcept;
 int set_annotate(PyObject* self, PyObject* value, void*) noexcept;
 #endif
 
+// The type's call entry, attributes and methods, each kept in the file of its concern
+// (function_binding.cpp, function_attributes.cpp, function_pickle.cpp).
+PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) noexcept;
+extern PyGetSetDef function_getset[];
+extern PyMemberDef function_members[];
+extern PyMethodDef function_methods[];
+
+// A new reference to value, or to None for a null field.
+inline PyObject* get_or_none(PyObject* value) noexcept {
+    PyObject* result = value ? value : Py_None;
+    Py_INCREF(result);
+    return result;
+}
+
 // Readies the type; once per module exec.
 int ready_function_type() noexcept;
 

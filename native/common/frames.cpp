@@ -167,9 +167,9 @@ PyObject* call_in_frame(FunctionObject* f, PyObject* const* args, Py_ssize_t nar
 void add_traceback_entry(FunctionObject* f) noexcept {
     Ref globals = Ref::borrow(f->globals);
     if (!globals || !names_source(f->code)) return;
-    // The entry names the def line and no instruction (lasti -1), so that no version reads a
-    // line or a column off the stub's body. If it cannot be made, the exception goes on
-    // without it.
+    // The entry names the code's first instruction, which like all of the stub's body sits
+    // on the def line without columns: traceback formatters map lasti to an instruction and
+    // must find one. If the entry cannot be made, the exception goes on without it.
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
     Ref frame = Ref::steal((PyObject*)PyFrame_New(PyThreadState_Get(), (PyCodeObject*)f->code,
@@ -177,7 +177,7 @@ void add_traceback_entry(FunctionObject* f) noexcept {
     Ref entry;
     if (frame) {
         entry = Ref::steal(PyObject_CallFunction((PyObject*)&PyTraceBack_Type, "OOii",
-                                                 tb ? tb : Py_None, frame.get(), -1,
+                                                 tb ? tb : Py_None, frame.get(), 0,
                                                  ((PyCodeObject*)f->code)->co_firstlineno));
     }
     if (entry) {

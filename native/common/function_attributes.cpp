@@ -12,9 +12,38 @@ PyObject* get_code(PyObject* self, void*) noexcept {
     return code;
 }
 
-int set_readonly_code(PyObject*, PyObject*, void*) noexcept {
-    PyErr_SetString(PyExc_AttributeError, "__code__ of a native function cannot be replaced");
-    return -1;
+// Whether two code objects take the same parameters, which the binder read once.
+int same_signature(PyObject* a, PyObject* b) noexcept {
+    for (const char* attr :
+         {"co_argcount", "co_posonlyargcount", "co_kwonlyargcount", "co_varnames"}) {
+        Ref x = Ref::steal(PyObject_GetAttrString(a, attr));
+        Ref y = x ? Ref::steal(PyObject_GetAttrString(b, attr)) : fail();
+        if (!y && PyErr_ExceptionMatches(PyExc_AttributeError)) {  // no co_posonlyargcount
+            PyErr_Clear();
+            continue;
+        }
+        int same = y ? PyObject_RichCompareBool(x.get(), y.get(), Py_EQ) : -1;
+        if (same <= 0) return same;
+    }
+    const int kinds = CO_VARARGS | CO_VARKEYWORDS;
+    return (((PyCodeObject*)a)->co_flags & kinds) == (((PyCodeObject*)b)->co_flags & kinds);
+}
+
+// Only by a code object with the same parameters, as line profilers do to mark a function
+// they watch: the body stays native, and the code is what tools read.
+int set_code(PyObject* self, PyObject* value, void*) noexcept {
+    FunctionObject* f = (FunctionObject*)self;
+    int same = value && PyCode_Check(value) ? same_signature(f->code, value) : 0;
+    if (same < 0) return -1;
+    if (!same) {
+        PyErr_SetString(PyExc_AttributeError,
+                        "__code__ of a native function can only be replaced by a code object "
+                        "with the same parameters");
+        return -1;
+    }
+    Py_INCREF(value);
+    Py_SETREF(f->code, value);
+    return 0;
 }
 
 int set_slot(PyObject** slot, PyObject* value) noexcept {
@@ -131,7 +160,7 @@ int set_type_params(PyObject* self, PyObject* value, void*) noexcept {
 }  // namespace
 
 PyGetSetDef function_getset[] = {
-    {"__code__", get_code, set_readonly_code, nullptr, nullptr},
+    {"__code__", get_code, set_code, nullptr, nullptr},
     {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
     {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},

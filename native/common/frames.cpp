@@ -236,6 +236,27 @@ PyObject* call_in_frame(FunctionObject* f, PyObject* const* args, Py_ssize_t nar
     return call_vector(func.get(), args, (size_t)nargs, kwnames).release();
 }
 
+Ref log_from(FunctionObject* f, PyObject* log_method, PyObject* message) noexcept {
+#if ORVEX_LOGGING_HAS_STACKLEVEL
+    // In f's frame, the record would name the stub's line: one level up is f's caller.
+    PyObject* frame = (PyObject*)PyEval_GetFrame();
+    if (frame && g_frame_codes) {
+        Ref code = frame_code(f);
+        Ref running = code ? Ref::steal(PyObject_GetAttrString(frame, "f_code")) : fail();
+        if (!running) return fail();
+        if (code.get() != Py_None && running.get() == code.get()) {
+            Ref args = Ref::steal(PyTuple_Pack(1, message));
+            Ref kwargs = args ? Ref::steal(Py_BuildValue("{s:i}", "stacklevel", 2)) : fail();
+            if (!kwargs) return fail();
+            return Ref::steal(PyObject_Call(log_method, args.get(), kwargs.get()));
+        }
+    }
+#else
+    (void)f;
+#endif
+    return call1(log_method, message);
+}
+
 void add_traceback_entry(FunctionObject* f) noexcept {
     Ref globals = Ref::borrow(f->globals);
     if (!globals || !names_source(f->code)) return;
@@ -248,6 +269,7 @@ void add_traceback_entry(FunctionObject* f) noexcept {
                                                   globals.get(), nullptr));
     Ref entry;
     if (frame) {
+        frame_at_first_instruction((PyFrameObject*)frame.get());
         entry = Ref::steal(PyObject_CallFunction((PyObject*)&PyTraceBack_Type, "OOii",
                                                  tb ? tb : Py_None, frame.get(), 0,
                                                  ((PyCodeObject*)f->code)->co_firstlineno));

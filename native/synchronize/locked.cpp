@@ -213,7 +213,7 @@ __attribute__((noinline, cold)) int wait_for_lock(FunctionObject* f, PyObject* s
     if (!text) return -1;
     Ref message = Ref::steal(PyUnicode_Format(state().wait_format, text.get()));
     if (!message) return -1;
-    if (!call1(warning.get(), message.get())) return -1;
+    if (!frames::log_from(f, warning.get(), message.get())) return -1;
     Ref lock = Ref::steal(PyObject_GetAttr(self, names().__lock__));
     if (!lock) return -1;
     return call_method0(lock.get(), names().acquire) ? 0 : -1;

@@ -250,12 +250,13 @@ def test_line_profiler_accepts_the_package_and_times_the_user(run_tool):
             profiler.enable_by_count()
             run(cls, 3)
             profiler.disable_by_count()
-            hits = {key[2]: sum(h for _, h, _ in timings)
-                    for key, timings in profiler.get_stats().timings.items()}
-            report[label] = hits["account.<locals>.Account.work"]
+            # Keyed by the function's qualified name in line_profiler 5, by its name before.
+            report[label] = [sum(h for _, h, _ in timings)
+                             for key, timings in profiler.get_stats().timings.items()
+                             if key[2].split(".")[-1] == "work"]
         print(json.dumps(report))
     """, ["line_profiler"])
-    assert got["native"] == got["twin"] == 6  # 2 lines, 3 calls
+    assert got["native"] == got["twin"] == [6]  # 2 lines, 3 calls
 
 
 @pytest.mark.skipif(sys.version_info < (3, 8), reason="logging takes no stacklevel")

@@ -179,7 +179,8 @@ def test_dill_sends_functions_that_descriptors_hold(run_tool):
 
         report = {}
         for label, cls in (("native", Pcall), ("subclass", Sub), ("twin", Twin)):
-            sent = [cls.pcall, cls.pcall.__func__, vars(Twin if cls is Twin else Pcall)["pids"].fget]
+            owner = Twin if cls is Twin else Pcall
+            sent = [cls.pcall, cls.pcall.__func__, vars(owner)["pids"].fget]
             back = [dill.loads(dill.dumps(f)) for f in sent]
             report[label] = [f.__name__ for f in back]
         print(json.dumps(report))

@@ -43,16 +43,15 @@ bool pickler_sends_main_by_value() noexcept {
     Ref c_pickler = pickle ? Ref::steal(PyObject_GetAttrString(pickle.get(), "Pickler")) : fail();
     Ref py_pickler =
         c_pickler ? Ref::steal(PyObject_GetAttrString(pickle.get(), "_Pickler")) : fail();
-    bool by_value = false;
-    if (py_pickler) {
-        PyObject* type = (PyObject*)Py_TYPE(self.get());
-        by_value =
-            (type != py_pickler.get() && PyObject_IsInstance(self.get(), py_pickler.get()) == 1) ||
-            (PyObject_IsInstance(self.get(), c_pickler.get()) == 1 &&
-             PyObject_HasAttrString(type, "reducer_override"));
-    }
-    PyErr_Clear();  // nothing found to ask: a plain pickler
-    return by_value;
+    int by_value = py_pickler ? 0 : -1;
+    PyObject* type = self ? (PyObject*)Py_TYPE(self.get()) : nullptr;
+    if (by_value == 0 && type != py_pickler.get())
+        by_value = PyObject_IsInstance(self.get(), py_pickler.get());
+    if (by_value == 0 && PyObject_IsInstance(self.get(), c_pickler.get()) == 1)
+        by_value = PyObject_HasAttrString(type, "reducer_override");
+    // Where there is nothing to ask (no `self`, say), a plain pickler is at work.
+    PyErr_Clear();
+    return by_value == 1;
 }
 
 // The attribute path from the owner to f where a descriptor holds it: a class method found

@@ -61,6 +61,8 @@ def run_tool(run_python, tmp_path):
         done = run_python(str(tmp_path / "app.py"), cwd=str(tmp_path))
         if done.returncode == 99:
             pytest.skip("%s not installed" % ", ".join(modules))
+        if done.returncode == 98:
+            pytest.skip(done.stdout)
         assert done.returncode == 0, done.stdout + done.stderr
         return json.loads(done.stdout.splitlines()[-1])
     return run
@@ -98,8 +100,10 @@ def test_traceback_formatters_finish_and_name_real_instructions(run_tool):
                 while tb:
                     code = tb.tb_frame.f_code
                     if code.co_name in NAMES and label == "native" and code.co_name != "work":
+                        # A frame that never ran stops where PyFrame_New leaves it, which
+                        # may be inside the first instruction's cache (3.15).
                         entries.append([instruction(code, tb.tb_lasti),
-                                        instruction(code, tb.tb_frame.f_lasti),
+                                        0 <= tb.tb_frame.f_lasti < len(code.co_code),
                                         tb.tb_lineno == code.co_firstlineno])
                     tb = tb.tb_next
                 seen.append([[text.count('raise ValueError("work")') for text in texts],
@@ -164,6 +168,11 @@ def test_dill_sends_functions_that_descriptors_hold(run_tool):
     got = run_tool("""
         import dill
         from orvex.async_.concurro import Pcall
+        try:
+            dill.dumps(lambda: None)
+        except Exception as error:
+            print("dill cannot send a Python function here: %r" % error)
+            sys.exit(98)
 
         class Sub(Pcall):
             pass

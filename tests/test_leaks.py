@@ -95,13 +95,15 @@ def native_function_attributes():
         func.__defaults__, func.__kwdefaults__, func.__annotations__, func.__code__
         func.__class__, func.__closure__, getattr(func, "__type_params__", None)
         func.__defaults__ = func.__defaults__
+        func.__code__ = func.__code__
         func.__get__(object(), object)
         repr(func)
         func.__reduce__(), copy.copy(func), copy.deepcopy(func)
-        unnamed.__reduce__(), named.__reduce__()
+        unnamed.__reduce__(), named.__reduce__(), getter.__reduce__()
 
     unnamed = locked(lambda self: None)  # reduces to locked(method)
     named = locked  # by reference
+    getter = vars(Pcall)["pids"].fget  # by its path from the class
     return one_round
 
 

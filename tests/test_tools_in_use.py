@@ -107,16 +107,17 @@ def test_traceback_formatters_finish_and_name_real_instructions(run_tool):
                                         tb.tb_lineno == code.co_firstlineno])
                     tb = tb.tb_next
                 seen.append([[text.count('raise ValueError("work")') for text in texts],
+                             ["failed resolving arguments" in text for text in texts],
                              len(frames) > 0, entries])
             report[label] = seen
         print(json.dumps(report))
     """, ["IPython"])
     native, twin = got["native"], got["twin"]
-    assert [row[:2] for row in native] == [row[:2] for row in twin]
-    assert native[0][0] == [1, 1]
+    assert [row[:3] for row in native] == [row[:3] for row in twin]
+    assert native[0][:2] == [[1, 1], [False, False]]
     # The package's own entries (the wrapper's, release's) name a real instruction on the
     # def line.
-    assert [row[2] for row in native] == [[[True] * 3], [[True] * 3]]
+    assert [row[3] for row in native] == [[[True] * 3], [[True] * 3]]
 
 
 def test_plain_pickle_sends_main_wrappers_by_name_to_process_pools(run_tool):

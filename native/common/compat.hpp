@@ -403,6 +403,26 @@ inline void frame_at_first_instruction(PyFrameObject* frame) noexcept {
 #endif
 }
 
+// Gives a frame made by PyFrame_New, which never ran, the values of its locals, from a dict
+// by name. From 3.13 the frame's locals are a proxy that writes through; before, a dict that
+// PyFrame_LocalsToFast copies in. -1 with an error set. Drop the second branch with 3.12.
+inline int frame_set_locals(PyFrameObject* frame, PyObject* values) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    Ref proxy = Ref::steal(PyFrame_GetLocals(frame));
+    if (!proxy) return -1;
+    Py_ssize_t pos = 0;
+    PyObject *name, *value;
+    while (PyDict_Next(values, &pos, &name, &value))
+        if (PyObject_SetItem(proxy.get(), name, value) < 0) return -1;
+    return 0;
+#else
+    Ref locals = Ref::steal(PyObject_GetAttrString((PyObject*)frame, "f_locals"));
+    if (!locals || PyDict_Update(locals.get(), values) < 0) return -1;
+    PyFrame_LocalsToFast(frame, 0);
+    return 0;
+#endif
+}
+
 // logging's calls take stacklevel from 3.8. Drop with 3.7 support.
 #if PY_VERSION_HEX >= 0x03080000
 #define ORVEX_LOGGING_HAS_STACKLEVEL 1

@@ -257,7 +257,8 @@ Ref log_from(FunctionObject* f, PyObject* log_method, PyObject* message) noexcep
     return call1(log_method, message);
 }
 
-void add_traceback_entry(FunctionObject* f) noexcept {
+void add_traceback_entry(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) noexcept {
     Ref globals = Ref::borrow(f->globals);
     if (!globals || !names_source(f->code)) return;
     // The entry names the code's first instruction, which like all of the stub's body sits
@@ -270,6 +271,10 @@ void add_traceback_entry(FunctionObject* f) noexcept {
     Ref entry;
     if (frame) {
         frame_at_first_instruction((PyFrameObject*)frame.get());
+        // Its locals are the parameters as the call bound them, where it binds.
+        Ref locals = bound_locals(f, args, nargs, kwnames);
+        if (!locals || frame_set_locals((PyFrameObject*)frame.get(), locals.get()) < 0)
+            PyErr_Clear();
         entry = Ref::steal(PyObject_CallFunction((PyObject*)&PyTraceBack_Type, "OOii",
                                                  tb ? tb : Py_None, frame.get(), 0,
                                                  ((PyCodeObject*)f->code)->co_firstlineno));

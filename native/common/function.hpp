@@ -93,6 +93,11 @@ using VectorEntry = PyObject* (*)(FunctionObject* f, PyObject* const* args, Py_s
 PyObject* call_with_tuple(FunctionObject* f, PyObject* args, PyObject* kwargs,
                           VectorEntry enter) noexcept;
 
+// The parameters a call binds to, by name, as a Python function's frame holds them on entry:
+// a new dict, or null with the error set where the call does not bind.
+Ref bound_locals(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
+                 PyObject* kwnames) noexcept;
+
 // Looks a name up in the function's module namespace, then in the builtins.
 // Null with NameError set when it is in neither.
 Ref lookup_global(FunctionObject* func, PyObject* name) noexcept;

@@ -40,11 +40,12 @@ Py_ssize_t find_keyword(FunctionObject* f, PyObject* key) {
     return find_name(&PyTuple_GET_ITEM(f->varnames, 0), named, key);
 }
 
-// Binds a call to the code object's parameters, as the interpreter binds a Python function.
-Ref bind_and_call(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+// Binds a call to the code object's parameters, as the interpreter binds a Python function,
+// and hands them to use(params), which returns what the binding gives.
+template <typename Use>
+Ref bind_then(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+              Use use) {
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    if (nkw == 0 && nargs == f->argcount && f->nparams == f->argcount) return f->impl(f, args);
-
     PyObject* stack[kStackParams];
     PyObject** params = stack;
     if (f->nparams > kStackParams) {
@@ -132,11 +133,18 @@ Ref bind_and_call(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, Py
         }
         params[i] = value;
     }
-    result = f->impl(f, params);
+    result = use(params);
 done:
     for (Py_ssize_t i = 0; i < named; ++i) Py_XDECREF(params[i]);
     if (params != stack) PyMem_Free(params);
     return result;
+}
+
+Ref bind_and_call(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    bool keywords = kwnames && PyTuple_GET_SIZE(kwnames) != 0;
+    if (!keywords && nargs == f->argcount && f->nparams == f->argcount) return f->impl(f, args);
+    return bind_then(f, args, nargs, kwnames,
+                     [f](PyObject* const* params) { return f->impl(f, params); });
 }
 
 #if ORVEX_HAS_VECTORCALL && ORVEX_CALLEE_CHECKS_KEYWORD_NAMES
@@ -168,7 +176,7 @@ PyObject* function_dispatch(FunctionObject* f, PyObject* const* args, Py_ssize_t
         r = frames::call_in_frame(f, args, nargs, kwnames);
     } else {
         r = run_body(f, args, nargs, kwnames).release();
-        if (!r) frames::add_traceback_entry(f);
+        if (!r) frames::add_traceback_entry(f, args, nargs, kwnames);
     }
     Py_LeaveRecursiveCall();
     assert((r != nullptr) != (PyErr_Occurred() != nullptr));
@@ -236,6 +244,18 @@ PyObject* call_with_tuple(FunctionObject* f, PyObject* args, PyObject* kwargs,
 // The tuple-and-dict protocol: all calls on 3.7, and callers that hold a tuple and a dict.
 PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     return call_with_tuple((FunctionObject*)self, args, kwargs, function_dispatch);
+}
+
+Ref bound_locals(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
+                 PyObject* kwnames) noexcept {
+    return bind_then(f, args, nargs, kwnames, [f](PyObject* const* params) {
+        Ref locals = Ref::steal(PyDict_New());
+        for (Py_ssize_t i = 0; locals && i < f->nparams; ++i) {
+            if (PyDict_SetItem(locals.get(), PyTuple_GET_ITEM(f->varnames, i), params[i]) < 0)
+                return fail();
+        }
+        return locals;
+    });
 }
 
 Py_ssize_t find_name(PyObject* const* names, Py_ssize_t count, PyObject* name) noexcept {

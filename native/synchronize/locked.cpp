@@ -413,7 +413,7 @@ PyObject* locked_vectorcall(PyObject* callable, PyObject* const* args, size_t na
     PyObject* result = nullptr;
     if (acquired > 0 || (acquired == 0 && wait_for_lock(f, self) == 0))
         result = call_then_release(f, self, args, nargs, kwnames);
-    if (!result) frames::add_traceback_entry(f);
+    if (!result) frames::add_traceback_entry(f, args, nargs, kwnames);
     if (guarded) Py_LeaveRecursiveCall();
     return result;
 }

@@ -99,11 +99,20 @@ def native_function_attributes():
         func.__get__(object(), object)
         repr(func)
         func.__reduce__(), copy.copy(func), copy.deepcopy(func)
-        unnamed.__reduce__(), named.__reduce__(), getter.__reduce__()
+        unnamed.__reduce__(), named.__reduce__()
 
     unnamed = locked(lambda self: None)  # reduces to locked(method)
     named = locked  # by reference
-    getter = vars(Pcall)["pids"].fget  # by its path from the class
+    return one_round
+
+
+def reduce_through_descriptors():
+    # By their path from the class: the getter of a property, a class method.
+    getter, pcall = vars(Pcall)["pids"].fget, vars(Pcall)["pcall"].__func__
+
+    def one_round():
+        getter.__reduce__(), pcall.__reduce__()
+
     return one_round
 
 
@@ -238,6 +247,7 @@ SUBJECTS = {
     "lockable construction": lockable_construction,
     "lockable default lock": lockable_default_lock,
     "native function attributes": native_function_attributes,
+    "reduce through descriptors": reduce_through_descriptors,
 }
 
 

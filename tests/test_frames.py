@@ -122,3 +122,28 @@ def test_profiler_interrupting_a_call_stops_it_before_the_body(cls):
     with pytest.raises(AssertionError):
         obj.release()  # the lock was never taken
     run_all(obj)
+
+
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="sys.monitoring arrived in 3.12")
+def test_a_monitoring_tool_of_returns_alone_sees_every_return():
+    monitoring, tool = sys.monitoring, 5
+
+    def returns(cls):
+        obj, seen = cls(), []
+
+        def on_return(code, offset, value):
+            if code.co_name in NAMES:
+                seen.append(code.co_name)
+
+        monitoring.use_tool_id(tool, "returns")
+        monitoring.register_callback(tool, monitoring.events.PY_RETURN, on_return)
+        monitoring.set_events(tool, monitoring.events.PY_RETURN)
+        try:
+            run_all(obj)
+        finally:
+            monitoring.set_events(tool, 0)
+            monitoring.register_callback(tool, monitoring.events.PY_RETURN, None)
+            monitoring.free_tool_id(tool)
+        return seen
+
+    assert returns(NATIVE) == returns(TWIN) == ["work", "_wrapped", "acquire", "release"]

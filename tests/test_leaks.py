@@ -95,6 +95,7 @@ def native_function_attributes():
         func.__defaults__, func.__kwdefaults__, func.__annotations__, func.__code__
         func.__class__, func.__closure__, getattr(func, "__type_params__", None)
         func.__defaults__ = func.__defaults__
+        func.__code__ = func.__code__
         func.__get__(object(), object)
         repr(func)
         func.__reduce__(), copy.copy(func), copy.deepcopy(func)
@@ -102,6 +103,16 @@ def native_function_attributes():
 
     unnamed = locked(lambda self: None)  # reduces to locked(method)
     named = locked  # by reference
+    return one_round
+
+
+def reduce_through_descriptors():
+    # By their path from the class: the getter of a property, a class method.
+    getter, pcall = vars(Pcall)["pids"].fget, vars(Pcall)["pcall"].__func__
+
+    def one_round():
+        getter.__reduce__(), pcall.__reduce__()
+
     return one_round
 
 
@@ -236,6 +247,7 @@ SUBJECTS = {
     "lockable construction": lockable_construction,
     "lockable default lock": lockable_default_lock,
     "native function attributes": native_function_attributes,
+    "reduce through descriptors": reduce_through_descriptors,
 }
 
 

@@ -3,6 +3,10 @@
 
 #include "common/ref.hpp"
 
+#include <frameobject.h>
+
+#include <cstring>
+
 // Vectorcall arrived in 3.8 (underscored), public names in 3.9. Drop with 3.8 support.
 #if PY_VERSION_HEX >= 0x03080000
 #define ORVEX_HAS_VECTORCALL 1
@@ -332,19 +336,23 @@ inline int64_t current_interpreter_id() noexcept {
 
 // Whether a profiler or tracer watches the calls made on this thread, read where the
 // interpreter keeps it, cheaply enough for every call. Each branch goes with its version.
+// From 3.12 a sys.monitoring tool counts when it listens to the start or the return of
+// Python functions, to their lines or to calls, as any of these would show a Python
+// function's frame to it; sys.setprofile, sys.settrace and cProfile are such tools.
 namespace detail {
 #if PY_VERSION_HEX >= 0x030D0000
-// The start of a Python function's run, which sys.setprofile, sys.settrace (both built on
-// sys.monitoring from 3.12), cProfile and sys.monitoring tools all listen to.
 inline uint64_t g_monitoring_version = 0;
-inline PyMonitoringState g_py_start = {0, 0};
+inline PyMonitoringState g_watched_events[4] = {};
+inline bool g_watched = false;
 #elif PY_VERSION_HEX >= 0x030C0000
 // 3.12 has no C API that tells whether an event is monitored: the running frame's code
 // object knows, since setting a global event instruments every executing code object at
-// once. Its frame starts with the code; PY_START is event 0. Drop with 3.12 support.
+// once. Its frame starts with the code. The tools per event are bytes in event order:
+// PY_START 0, PY_RETURN 2, CALL 4, LINE 5, read at once. Drop with 3.12 support.
 struct InterpreterFrameHead {
     PyCodeObject* f_code;
 };
+constexpr uint64_t kWatchedEventBytes = 0x0000ffff00ff00ffULL;
 #endif
 }  // namespace detail
 
@@ -353,30 +361,74 @@ inline bool calls_observed() noexcept {
 #ifndef Py_GIL_DISABLED
     // The running thread's eval breaker carries the interpreter's monitoring version above
     // its 8 event bits, as the interpreter compares it on entering code: while it equals
-    // the version last seen, so does the state. Cheaper than the call below, which fetches
+    // the version last seen, so do the states. Cheaper than the call below, which fetches
     // the thread state and the interpreter's own copy.
     uintptr_t breaker =
         __atomic_load_n(&PyThreadState_GetUnchecked()->eval_breaker, __ATOMIC_RELAXED);
-    if ((breaker & ~(uintptr_t)0xff) == detail::g_monitoring_version)
-        return detail::g_py_start.active != 0;
+    if ((breaker & ~(uintptr_t)0xff) == detail::g_monitoring_version) return detail::g_watched;
 #endif
-    // Updates the state only when the interpreter's monitoring version changed; ExitScope
+    // Updates the states only when the interpreter's monitoring version changed; ExitScope
     // has nothing to undo, as no event is fired from this scope.
-    static const uint8_t kEvents[1] = {PY_MONITORING_EVENT_PY_START};
-    PyMonitoring_EnterScope(&detail::g_py_start, &detail::g_monitoring_version, kEvents, 1);
-    return detail::g_py_start.active != 0;
+    static const uint8_t kEvents[4] = {PY_MONITORING_EVENT_PY_START, PY_MONITORING_EVENT_PY_RETURN,
+                                       PY_MONITORING_EVENT_CALL, PY_MONITORING_EVENT_LINE};
+    PyMonitoring_EnterScope(detail::g_watched_events, &detail::g_monitoring_version, kEvents, 4);
+    bool watched = false;
+    for (const PyMonitoringState& state : detail::g_watched_events) watched |= state.active != 0;
+    detail::g_watched = watched;
+    return watched;
 #elif PY_VERSION_HEX >= 0x030C0000
     PyThreadState* tstate = PyThreadState_GET();
     auto* frame = (detail::InterpreterFrameHead*)tstate->cframe->current_frame;
     if (!frame) return false;
     _PyCoMonitoringData* monitoring = frame->f_code->_co_monitoring;
-    return monitoring && monitoring->active_monitors.tools[0] != 0;
+    if (!monitoring) return false;
+    uint64_t tools;
+    memcpy(&tools, monitoring->active_monitors.tools, sizeof tools);
+    return (tools & detail::kWatchedEventBytes) != 0;
 #elif PY_VERSION_HEX >= 0x030A0000
     return PyThreadState_GET()->cframe->use_tracing != 0;
 #else
     return PyThreadState_GET()->use_tracing != 0;
 #endif
 }
+
+// A frame made by PyFrame_New, which never ran, as if it had stopped at its code's first
+// instruction: up to 3.10 it says -1, which readers of f_lasti take for no instruction
+// (3.11 and later place it at the start already). Drop with 3.10 support.
+inline void frame_at_first_instruction(PyFrameObject* frame) noexcept {
+#if PY_VERSION_HEX < 0x030B0000
+    frame->f_lasti = 0;
+#else
+    (void)frame;
+#endif
+}
+
+// Gives a frame made by PyFrame_New, which never ran, the values of its locals, from a dict
+// by name. From 3.13 the frame's locals are a proxy that writes through; before, a dict that
+// PyFrame_LocalsToFast copies in. -1 with an error set. Drop the second branch with 3.12.
+inline int frame_set_locals(PyFrameObject* frame, PyObject* values) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    Ref proxy = Ref::steal(PyFrame_GetLocals(frame));
+    if (!proxy) return -1;
+    Py_ssize_t pos = 0;
+    PyObject *name, *value;
+    while (PyDict_Next(values, &pos, &name, &value))
+        if (PyObject_SetItem(proxy.get(), name, value) < 0) return -1;
+    return 0;
+#else
+    Ref locals = Ref::steal(PyObject_GetAttrString((PyObject*)frame, "f_locals"));
+    if (!locals || PyDict_Update(locals.get(), values) < 0) return -1;
+    PyFrame_LocalsToFast(frame, 0);
+    return 0;
+#endif
+}
+
+// logging's calls take stacklevel from 3.8. Drop with 3.7 support.
+#if PY_VERSION_HEX >= 0x03080000
+#define ORVEX_LOGGING_HAS_STACKLEVEL 1
+#else
+#define ORVEX_LOGGING_HAS_STACKLEVEL 0
+#endif
 
 // Up to 3.9 linecache.getline() raises SyntaxError on a file that is not Python source (an
 // extension module), where later versions find no line. Drop with 3.9 support.

@@ -83,18 +83,84 @@ bool names_source(PyObject* code) noexcept {
 // each entry keeps that code alive, so the address is never reused. Lives for the process.
 PyObject* g_frame_codes = nullptr;
 
+// Reads an int attribute of a code object; 0 where this version's code objects lack it
+// (co_posonlyargcount before 3.8). -1 with an error set.
+long code_count(PyObject* code, const char* attr) noexcept {
+    Ref value = Ref::steal(PyObject_GetAttrString(code, attr));
+    if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        return 0;
+    }
+    return value ? PyLong_AsLong(value.get()) : -1;
+}
+
+// Appends `text` to `out`, a separator first unless out is empty.
+bool append_item(Ref& out, PyObject* text) noexcept {
+    Ref piece = Ref::steal(PyUnicode_GET_LENGTH(out.get()) ? PyUnicode_FromFormat(", %U", text)
+                                                           : new_ref(text));
+    if (!piece) return false;
+    PyObject* joined = out.release();
+    PyUnicode_Append(&joined, piece.get());
+    out = Ref::steal(joined);
+    return (bool)out;
+}
+
+// The parameter list of a def taking code's parameters, without defaults (the frame's
+// function gets those as attributes), and the arguments that pass them on as they came.
+bool signature_text(PyObject* code, Ref& params, Ref& forward) noexcept {
+    Ref names = Ref::steal(PyObject_GetAttrString(code, "co_varnames"));
+    long argcount = code_count(code, "co_argcount");
+    long posonly = code_count(code, "co_posonlyargcount");
+    long kwonly = code_count(code, "co_kwonlyargcount");
+    long flags = code_count(code, "co_flags");
+    if (!names || !PyTuple_Check(names.get()) || argcount < 0 || posonly < 0 || kwonly < 0 ||
+        flags < 0)
+        return false;
+    params = Ref::steal(PyUnicode_FromString(""));
+    forward = Ref::steal(PyUnicode_FromString(""));
+    Ref slash = Ref::steal(PyUnicode_FromString("/"));
+    Ref star = Ref::steal(PyUnicode_FromString("*"));
+    if (!params || !forward || !slash || !star) return false;
+    auto name = [&](long i) { return PyTuple_GET_ITEM(names.get(), i); };
+    for (long i = 0; i < argcount; ++i) {
+        if (!append_item(params, name(i)) || !append_item(forward, name(i))) return false;
+        if (i + 1 == posonly && !append_item(params, slash.get())) return false;
+    }
+    long next = argcount + kwonly;
+    if (flags & CO_VARARGS) {
+        Ref starred = Ref::steal(PyUnicode_FromFormat("*%U", name(next++)));
+        if (!starred || !append_item(params, starred.get()) || !append_item(forward, starred.get()))
+            return false;
+    } else if (kwonly && !append_item(params, star.get())) {
+        return false;
+    }
+    for (long i = argcount; i < argcount + kwonly; ++i) {
+        Ref keyword = Ref::steal(PyUnicode_FromFormat("%U=%U", name(i), name(i)));
+        if (!keyword || !append_item(params, name(i)) || !append_item(forward, keyword.get()))
+            return false;
+    }
+    if (flags & CO_VARKEYWORDS) {
+        Ref starred = Ref::steal(PyUnicode_FromFormat("**%U", name(next)));
+        if (!starred || !append_item(params, starred.get()) || !append_item(forward, starred.get()))
+            return false;
+    }
+    return true;
+}
+
 // A code object named as f's code (a wrapper's frame is its code's, not the name that
-// functools.wraps gave it) whose body hands its arguments to the free variable __native__
-// on the def line itself, so that every line event and traceback line falls on f's line.
+// functools.wraps gave it), taking the same parameters, whose body hands them on to the
+// free variable __native__ on the def line itself, so that every line event and traceback
+// line falls on f's line.
 Ref compile_frame_code(FunctionObject* f) noexcept {
     Ref filename = Ref::steal(PyObject_GetAttrString(f->code, "co_filename"));
     Ref name = Ref::steal(PyObject_GetAttrString(f->code, "co_name"));
-    if (!filename || !name) return fail();
-    Ref source = Ref::steal(
-        PyUnicode_FromFormat("def _frame(__native__):\n"
-                             "    def %U(*args, **kwargs): return __native__(*args, **kwargs)\n"
-                             "    return %U\n",
-                             name.get(), name.get()));
+    Ref params, forward;
+    if (!filename || !name || !signature_text(f->code, params, forward)) return fail();
+    Ref source =
+        Ref::steal(PyUnicode_FromFormat("def _frame(__native__):\n"
+                                        "    def %U(%U): return __native__(%U)\n"
+                                        "    return %U\n",
+                                        name.get(), params.get(), forward.get(), name.get()));
     if (!source) return fail();
     const char* text = PyUnicode_AsUTF8(source.get());
     if (!text) return fail();
@@ -151,6 +217,12 @@ Ref frame_function(FunctionObject* f) noexcept {
     if (!closure) return fail();
     Ref func = Ref::steal(PyFunction_NewWithQualName(code.get(), globals.get(), qualname.get()));
     if (!func || PyFunction_SetClosure(func.get(), closure.get()) < 0) return fail();
+    // The frame binds the call as f does, so it takes f's defaults as they are now.
+    Ref defaults = Ref::borrow(f->defaults ? f->defaults : Py_None);
+    Ref kwdefaults = Ref::borrow(f->kwdefaults ? f->kwdefaults : Py_None);
+    if (PyFunction_SetDefaults(func.get(), defaults.get()) < 0 ||
+        PyFunction_SetKwDefaults(func.get(), kwdefaults.get()) < 0)
+        return fail();
     return func;
 }
 
@@ -164,20 +236,47 @@ PyObject* call_in_frame(FunctionObject* f, PyObject* const* args, Py_ssize_t nar
     return call_vector(func.get(), args, (size_t)nargs, kwnames).release();
 }
 
-void add_traceback_entry(FunctionObject* f) noexcept {
+Ref log_from(FunctionObject* f, PyObject* log_method, PyObject* message) noexcept {
+#if ORVEX_LOGGING_HAS_STACKLEVEL
+    // In f's frame, the record would name the stub's line: one level up is f's caller.
+    PyObject* frame = (PyObject*)PyEval_GetFrame();
+    if (frame && g_frame_codes) {
+        Ref code = frame_code(f);
+        Ref running = code ? Ref::steal(PyObject_GetAttrString(frame, "f_code")) : fail();
+        if (!running) return fail();
+        if (code.get() != Py_None && running.get() == code.get()) {
+            Ref args = Ref::steal(PyTuple_Pack(1, message));
+            Ref kwargs = args ? Ref::steal(Py_BuildValue("{s:i}", "stacklevel", 2)) : fail();
+            if (!kwargs) return fail();
+            return Ref::steal(PyObject_Call(log_method, args.get(), kwargs.get()));
+        }
+    }
+#else
+    (void)f;
+#endif
+    return call1(log_method, message);
+}
+
+void add_traceback_entry(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) noexcept {
     Ref globals = Ref::borrow(f->globals);
     if (!globals || !names_source(f->code)) return;
-    // The entry names the def line and no instruction (lasti -1), so that no version reads a
-    // line or a column off the stub's body. If it cannot be made, the exception goes on
-    // without it.
+    // The entry names the code's first instruction, which like all of the stub's body sits
+    // on the def line without columns: traceback formatters map lasti to an instruction and
+    // must find one. If the entry cannot be made, the exception goes on without it.
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
     Ref frame = Ref::steal((PyObject*)PyFrame_New(PyThreadState_Get(), (PyCodeObject*)f->code,
                                                   globals.get(), nullptr));
     Ref entry;
     if (frame) {
+        frame_at_first_instruction((PyFrameObject*)frame.get());
+        // Its locals are the parameters as the call bound them, where it binds.
+        Ref locals = bound_locals(f, args, nargs, kwnames);
+        if (!locals || frame_set_locals((PyFrameObject*)frame.get(), locals.get()) < 0)
+            PyErr_Clear();
         entry = Ref::steal(PyObject_CallFunction((PyObject*)&PyTraceBack_Type, "OOii",
-                                                 tb ? tb : Py_None, frame.get(), -1,
+                                                 tb ? tb : Py_None, frame.get(), 0,
                                                  ((PyCodeObject*)f->code)->co_firstlineno));
     }
     if (entry) {

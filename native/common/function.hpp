@@ -93,6 +93,11 @@ using VectorEntry = PyObject* (*)(FunctionObject* f, PyObject* const* args, Py_s
 PyObject* call_with_tuple(FunctionObject* f, PyObject* args, PyObject* kwargs,
                           VectorEntry enter) noexcept;
 
+// The parameters a call binds to, by name, as a Python function's frame holds them on entry:
+// a new dict, or null with the error set where the call does not bind.
+Ref bound_locals(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
+                 PyObject* kwnames) noexcept;
+
 // Looks a name up in the function's module namespace, then in the builtins.
 // Null with NameError set when it is in neither.
 Ref lookup_global(FunctionObject* func, PyObject* name) noexcept;
@@ -117,6 +122,20 @@ int set_annotations(PyObject* self, PyObject* value, void*) noexcept;
 PyObject* get_annotate(PyObject* self, void*) noexcept;
 int set_annotate(PyObject* self, PyObject* value, void*) noexcept;
 #endif
+
+// The type's call entry, attributes and methods, each kept in the file of its concern
+// (function_binding.cpp, function_attributes.cpp, function_pickle.cpp).
+PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) noexcept;
+extern PyGetSetDef function_getset[];
+extern PyMemberDef function_members[];
+extern PyMethodDef function_methods[];
+
+// A new reference to value, or to None for a null field.
+inline PyObject* get_or_none(PyObject* value) noexcept {
+    PyObject* result = value ? value : Py_None;
+    Py_INCREF(result);
+    return result;
+}
 
 // Readies the type; once per module exec.
 int ready_function_type() noexcept;

@@ -213,7 +213,7 @@ __attribute__((noinline, cold)) int wait_for_lock(FunctionObject* f, PyObject* s
     if (!text) return -1;
     Ref message = Ref::steal(PyUnicode_Format(state().wait_format, text.get()));
     if (!message) return -1;
-    if (!call1(warning.get(), message.get())) return -1;
+    if (!frames::log_from(f, warning.get(), message.get())) return -1;
     Ref lock = Ref::steal(PyObject_GetAttr(self, names().__lock__));
     if (!lock) return -1;
     return call_method0(lock.get(), names().acquire) ? 0 : -1;
@@ -413,7 +413,7 @@ PyObject* locked_vectorcall(PyObject* callable, PyObject* const* args, size_t na
     PyObject* result = nullptr;
     if (acquired > 0 || (acquired == 0 && wait_for_lock(f, self) == 0))
         result = call_then_release(f, self, args, nargs, kwnames);
-    if (!result) frames::add_traceback_entry(f);
+    if (!result) frames::add_traceback_entry(f, args, nargs, kwnames);
     if (guarded) Py_LeaveRecursiveCall();
     return result;
 }

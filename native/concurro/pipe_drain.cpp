@@ -127,9 +127,7 @@ Py_ssize_t PipeDrain::front_writer() const noexcept {
     return record_index(data + frame.header, size - frame.header);
 }
 
-int PipeDrain::discard_part() noexcept {
-    return has_part() ? PyByteArray_Resize(buffer, 0) : 0;
-}
+int PipeDrain::discard_part() noexcept { return has_part() ? PyByteArray_Resize(buffer, 0) : 0; }
 
 // By the system call itself: the C library's clock_gettime carries a newer symbol version
 // than anything else the modules need.

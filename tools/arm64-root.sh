@@ -147,13 +147,14 @@ make_root() {
 #!/bin/sh
 # The guest's init: mounts what the suite needs, runs /orvex-guest-run's command, prints
 # its status and powers the machine off.
-mount -t proc proc /proc
-mount -t sysfs sysfs /sys
+# (The initramfs moves its own /proc, /sys and /dev over.)
+mountpoint -q /proc || mount -t proc proc /proc
+mountpoint -q /sys || mount -t sysfs sysfs /sys
 mountpoint -q /dev || mount -t devtmpfs devtmpfs /dev
 mkdir -p /dev/shm /dev/pts
-mount -t tmpfs -o mode=1777 tmpfs /dev/shm
-mount -t devpts devpts /dev/pts
-ln -sf /proc/self/fd /dev/fd
+mountpoint -q /dev/shm || mount -t tmpfs -o mode=1777 tmpfs /dev/shm
+mountpoint -q /dev/pts || mount -t devpts devpts /dev/pts
+[ -e /dev/fd ] || ln -s /proc/self/fd /dev/fd
 export HOME=/root PATH=/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8
 sh /orvex-guest-run </dev/null
 echo "orvex-guest-status: $?"

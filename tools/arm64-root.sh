@@ -221,7 +221,8 @@ system() {
     log "[full-system] fresh venv, pip install . (user-mode)"
     if run_in_tree "$tree" /bin/sh -c "set -e; $INSTALL"; then
         {
-            printf 'cd %q || exit 1\n' "$tree"
+            # The console is a terminal; the log is read as text.
+            printf 'export PY_COLORS=0\ncd %q || exit 1\n' "$tree"
             printf 'exec .venv/bin/python -X dev -m pytest tests -q -p no:cacheprovider'
             printf ' %q' "$@"
             printf '\n'

@@ -132,7 +132,8 @@ make_root() {
     debootstrap --arch=arm64 --variant=minbase --include=ca-certificates "$SUITE" \
         "$building" "$uri" >"$building.log" 2>&1 || { tail -n 30 "$building.log" >&2; return 1; }
     mount_into "$building" || return 1
-    cp /usr/local/share/ca-certificates/*.crt "$building/usr/local/share/ca-certificates/" 2>/dev/null
+    cp /usr/local/share/ca-certificates/*.crt "$building/usr/local/share/ca-certificates/" \
+        2>/dev/null
     [[ -f /etc/pip.conf ]] && cp /etc/pip.conf "$building/etc/pip.conf"
     cp /etc/resolv.conf "$building/etc/resolv.conf" 2>/dev/null
     in_root "$building" update-ca-certificates >/dev/null 2>&1
@@ -145,8 +146,8 @@ make_root() {
     rm -f "$building.log"
     install -m 755 /dev/stdin "$building/sbin/orvex-guest-init" <<'EOF'
 #!/bin/sh
-# The guest's init: mounts what the suite needs, runs /orvex-guest-run's command, prints
-# its status and powers the machine off.
+# The guest's init: mounts what the suite needs, runs the script named by its argument
+# (the kernel's command line after "--"), prints its status and powers the machine off.
 # (The initramfs moves its own /proc, /sys and /dev over.)
 mountpoint -q /proc || mount -t proc proc /proc
 mountpoint -q /sys || mount -t sysfs sysfs /sys
@@ -156,7 +157,7 @@ mountpoint -q /dev/shm || mount -t tmpfs -o mode=1777 tmpfs /dev/shm
 mountpoint -q /dev/pts || mount -t devpts devpts /dev/pts
 [ -e /dev/fd ] || ln -s /proc/self/fd /dev/fd
 export HOME=/root PATH=/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8
-sh /orvex-guest-run </dev/null
+sh "$1" </dev/null
 echo "orvex-guest-status: $?"
 sync
 echo o >/proc/sysrq-trigger
@@ -198,24 +199,25 @@ run() {
 # The README's install, in a fresh venv inside the tree (it goes with the tree into the
 # guest, which has no network).
 # shellcheck disable=SC2016
-INSTALL='python3 -m venv .venv && .venv/bin/python -m pip install -q --disable-pip-version-check . pytest'
+INSTALL='python3 -m venv .venv && .venv/bin/python -m pip install -q . pytest'
+PYTEST='.venv/bin/python -X dev -m pytest tests -q -p no:cacheprovider'
 
 suite() {
     log "[user-mode] fresh venv, pip install ., pytest"
     # shellcheck disable=SC2016
-    run /bin/sh -c "set -e; $INSTALL"'; shift; exec .venv/bin/python -X dev -m pytest tests -q -p no:cacheprovider "$@"' \
-        sh "$@"
+    run /bin/sh -c "set -e; $INSTALL; exec $PYTEST"' "$@"' sh "$@"
 }
 
 # The guest boots the root's own kernel and initramfs from an ext4 image of the root (the
-# tree, its venv and the command included); writes go to a temporary overlay.
+# tree, its venv and the command included); writes go to a temporary overlay. Each run has
+# its own tree and image, so runs may overlap.
 system() {
     ensure || return 1
     local tree status=1 image="" started
     tree=$(copy_tree) || return 1
     cleanup_system() {
-        [[ -n "$image" ]] && rm -f "$image"
-        rm -rf --one-file-system "${ARM:?}$tree" "${ARM:?}/orvex-guest-run"
+        [[ -n "$image" ]] && rm -f "$image" "$image.log"
+        rm -rf --one-file-system "${ARM:?}$tree"
     }
     trap 'cleanup_system; exit 130' INT TERM
     log "[full-system] fresh venv, pip install . (user-mode)"
@@ -223,20 +225,19 @@ system() {
         {
             # The console is a terminal; the log is read as text.
             printf 'export PY_COLORS=0\ncd %q || exit 1\n' "$tree"
-            printf 'exec .venv/bin/python -X dev -m pytest tests -q -p no:cacheprovider'
+            printf 'exec %s' "$PYTEST"
             printf ' %q' "$@"
             printf '\n'
-        } > "$ARM/orvex-guest-run"
+        } > "$ARM$tree/.orvex-guest-run"
         image=$(mktemp "$(dirname "$ARM")/arm64-image.XXXXXX")
         log "[full-system] ext4 image of the root"
         if make_image "$image"; then
             started=$SECONDS
             log "[full-system] booting qemu-system-aarch64, ${ORVEX_ARM64_SMP:-2} CPUs"
-            boot "$image" | tee "$image.log"
+            boot "$image" "$tree/.orvex-guest-run" | tee "$image.log"
             if grep -q '^orvex-guest-status: 0' "$image.log"; then status=0; fi
             grep -q '^orvex-guest-status:' "$image.log" || log "the guest did not finish"
             log "[full-system] guest ran $((SECONDS - started)) s"
-            rm -f "$image.log"
         fi
     fi
     cleanup_system
@@ -261,12 +262,14 @@ boot() {
     kernel=$(find "$ARM/boot" -name 'vmlinuz-*' | sort -V | tail -n1)
     initrd=$(find "$ARM/boot" -name 'initrd.img-*' | sort -V | tail -n1)
     [[ -n "$kernel" && -n "$initrd" ]] || { log "no kernel or initrd in $ARM/boot"; return 1; }
+    local options="root=/dev/vda rw rootfstype=ext4 init=/sbin/orvex-guest-init"
+    options+=" console=ttyAMA0 quiet loglevel=3 panic=-1 -- $2"
     # pauth-impdef: the emulated pointer authentication is otherwise most of the guest's time.
     timeout "${ORVEX_ARM64_TIMEOUT:-5400}" qemu-system-aarch64 -M virt -cpu max,pauth-impdef=on \
         -smp "${ORVEX_ARM64_SMP:-2}" -m 4096 -nographic -no-reboot -nic none \
         -kernel "$kernel" -initrd "$initrd" \
         -drive "file=$1,format=raw,if=virtio,snapshot=on" \
-        -append "root=/dev/vda rw rootfstype=ext4 init=/sbin/orvex-guest-init console=ttyAMA0 quiet loglevel=3 panic=-1" \
+        -append "$options" \
         </dev/null | tr -d '\r'
 }
 

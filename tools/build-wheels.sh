@@ -230,4 +230,4 @@ if [[ ${#failures[@]} -gt 0 ]]; then
     log "FAILED: ${failures[*]}"
     exit 1
 fi
-log "all wheels built, repaired to $PLAT and tested"
+log "all wheels built, repaired to $POLICY and tested"

@@ -7,6 +7,7 @@
 #
 #   tools/arm64-root.sh ensure           make the root when missing
 #   tools/arm64-root.sh suite [-- ARGS]  user-mode: fresh venv, pip install ., pytest ARGS
+#                                        (the whole suite, or the tests that ARGS name)
 #   tools/arm64-root.sh system [-- ARGS] the same, with pytest run under full-system emulation
 #   tools/arm64-root.sh run COMMAND...   run COMMAND in the root, in a fresh copy of the tree
 #   tools/arm64-root.sh remove           unmount and delete the root
@@ -200,7 +201,8 @@ run() {
 # guest, which has no network).
 # shellcheck disable=SC2016
 INSTALL='python3 -m venv .venv && .venv/bin/python -m pip install -q . pytest'
-PYTEST='.venv/bin/python -X dev -m pytest tests -q -p no:cacheprovider'
+# Without paths among ARGS, pytest runs its configured testpaths: the whole suite.
+PYTEST='.venv/bin/python -X dev -m pytest -q -p no:cacheprovider'
 
 suite() {
     log "[user-mode] fresh venv, pip install ., pytest"

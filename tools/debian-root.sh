@@ -54,3 +54,55 @@ in_root() {
     chroot "$1" /usr/bin/env -i HOME=/root PATH=/usr/sbin:/usr/bin:/sbin:/bin \
         LANG=C.UTF-8 DEBIAN_FRONTEND=noninteractive "${passed[@]}" "${@:2}"
 }
+
+# make_root (the caller's) under the root's lock: one maker at a time, a second caller
+# waits for the first to finish.
+make_once() {
+    local root=$1
+    mkdir -p "$(dirname "$root")"
+    exec 9>"$root.lock"
+    flock 9 || return 1
+    make_root
+    local status=$?
+    flock -u 9
+    exec 9>&-
+    return $status
+}
+
+# The finished root at building takes its final name; its mounts move with the directory.
+take_final_name() {
+    local building=$1 root=$2
+    unmount_all "$building" || return 1
+    delete_root "$root" || return 1
+    mv "$building" "$root" && mount_into "$root"
+}
+
+# A fresh copy of the tree inside the root; prints its path as seen from inside.
+copy_tree_into() {
+    local root=$1 inside
+    inside=$(mktemp -d "$root/tmp/orvex.XXXXXX") || return 1
+    tar -C "$ROOT" --exclude=./build --exclude='*.so' --exclude=__pycache__ \
+        --exclude=.git --exclude='*.egg-info' --exclude=.pytest_cache -cf - . \
+        | tar -C "$inside" -xf - || return 1
+    chmod 755 "$inside"
+    echo "${inside#"$root"}"
+}
+
+# Readies the root that debootstrap made at building: its mounts, this machine's CA
+# certificates, pip and resolver settings, then the caller's PACKAGES.
+fill_root() {
+    local building=$1
+    mount_into "$building" || return 1
+    cp /usr/local/share/ca-certificates/*.crt "$building/usr/local/share/ca-certificates/" \
+        2>/dev/null
+    [[ -f /etc/pip.conf ]] && cp /etc/pip.conf "$building/etc/pip.conf"
+    cp /etc/resolv.conf "$building/etc/resolv.conf" 2>/dev/null
+    in_root "$building" update-ca-certificates >/dev/null 2>&1
+    log "installing ${PACKAGES[*]}"
+    # The mirror's sid index carries an expired date.
+    in_root "$building" apt-get -o Acquire::Check-Valid-Until=false update -qq </dev/null \
+        && in_root "$building" apt-get install -y -qq --no-install-recommends \
+            "${PACKAGES[@]}" </dev/null >"$building.log" 2>&1 \
+        || { tail -n 30 "$building.log" >&2; return 1; }
+    rm -f "$building.log"
+}

@@ -29,16 +29,8 @@ log() { echo "sid-root: $*" >&2; }
 # shellcheck source=tools/debian-root.sh
 source "$ROOT/tools/debian-root.sh"
 
-# One maker at a time: a second caller waits for the first to finish.
 ensure() {
-    mkdir -p "$(dirname "$SID")"
-    exec 9>"$SID.lock"
-    flock 9 || return 1
-    make_root
-    local status=$?
-    flock -u 9
-    exec 9>&-
-    return $status
+    make_once "$SID"
 }
 
 make_root() {
@@ -57,34 +49,12 @@ make_root() {
     log "debootstrap sid into $building"
     debootstrap --variant=minbase --include=ca-certificates sid "$building" "$uri" \
         >"$building.log" 2>&1 || { tail -n 30 "$building.log" >&2; return 1; }
-    mount_into "$building" || return 1
-    cp /usr/local/share/ca-certificates/*.crt "$building/usr/local/share/ca-certificates/" 2>/dev/null
-    [[ -f /etc/pip.conf ]] && cp /etc/pip.conf "$building/etc/pip.conf"
-    cp /etc/resolv.conf "$building/etc/resolv.conf" 2>/dev/null
-    in_root "$building" update-ca-certificates >/dev/null 2>&1
-    log "installing ${PACKAGES[*]}"
-    # The mirror's sid index carries an expired date.
-    in_root "$building" apt-get -o Acquire::Check-Valid-Until=false update -qq </dev/null \
-        && in_root "$building" apt-get install -y -qq --no-install-recommends \
-            "${PACKAGES[@]}" </dev/null >"$building.log" 2>&1 \
-        || { tail -n 30 "$building.log" >&2; return 1; }
-    rm -f "$building.log"
+    fill_root "$building" || return 1
     touch "$building/.orvex-ready"
-    # The finished root takes its final name; its mounts move with the directory.
-    unmount_all "$building" || return 1
-    delete_root "$SID" || return 1
-    mv "$building" "$SID" && mount_into "$SID"
+    take_final_name "$building" "$SID"
 }
 
-# A fresh copy of the tree inside the root; prints its path as seen from inside.
-copy_tree() {
-    local inside
-    inside=$(mktemp -d "$SID/tmp/orvex.XXXXXX") || return 1
-    tar -C "$ROOT" --exclude=./build --exclude='*.so' --exclude=__pycache__ \
-        --exclude=.git --exclude='*.egg-info' --exclude=.pytest_cache -cf - . \
-        | tar -C "$inside" -xf - || return 1
-    echo "${inside#"$SID"}"
-}
+copy_tree() { copy_tree_into "$SID"; }
 
 run() {
     ensure || return 1

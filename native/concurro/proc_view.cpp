@@ -22,25 +22,29 @@ bool judge() noexcept {
     char path[64];
     // /proc/thread-self needs Linux 3.17; this names the calling thread on older kernels too.
     snprintf(path, sizeof path, "/proc/self/task/%ld/syscall", (long)syscall(SYS_gettid));
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    char text[256];
-    ssize_t size;
-    do {
-        size = read(fd, text, sizeof text - 1);
-    } while (size < 0 && errno == EINTR);
-    close(fd);
-    if (size <= 0) return false;
-    text[size] = '\0';
+    SyscallLine line;
+    if (read_syscall_line(path, line) <= 0) return false;
     // "NR ARG1 ARG2 ARG3 ...": the read above, with its descriptor, buffer and size.
     char expected[96];
     int length = snprintf(expected, sizeof expected, "%ld 0x%lx 0x%lx 0x%lx ", (long)SYS_read,
-                          (unsigned long)fd, (unsigned long)(uintptr_t)text,
-                          (unsigned long)(sizeof text - 1));
-    return length > 0 && length < (int)sizeof expected && strncmp(text, expected, length) == 0;
+                          (unsigned long)line.fd, (unsigned long)(uintptr_t)line.text,
+                          (unsigned long)(sizeof line.text - 1));
+    return length > 0 && length < (int)sizeof expected && strncmp(line.text, expected, length) == 0;
 }
 
 }  // namespace
+
+ssize_t read_syscall_line(const char* path, SyscallLine& line) noexcept {
+    line.fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (line.fd < 0) return -1;
+    ssize_t size;
+    do {
+        size = read(line.fd, line.text, sizeof line.text - 1);
+    } while (size < 0 && errno == EINTR);
+    close(line.fd);
+    line.text[size > 0 ? size : 0] = '\0';
+    return size;
+}
 
 bool proc_syscall_view_is_own() noexcept {
     // 0 not judged yet, 1 own, 2 not; threads that judge at once find the same.

@@ -14,16 +14,12 @@
 // true until the lock is given back, since only the ended holder could have let it go.
 #include "concurro/writer_lock.hpp"
 
-#include <fcntl.h>
 #include <linux/futex.h>
 #include <sys/syscall.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 
 #include "common/compat.hpp"
-#include "common/handled.hpp"
 #include "concurro/proc_view.hpp"
 #include "concurro/state.hpp"
 #include "concurro/workers.hpp"
@@ -104,18 +100,10 @@ bool waits_on_semaphore(long pid, uintptr_t address) noexcept {
     if (!proc_syscall_view_is_own()) return false;
     char path[48];
     snprintf(path, sizeof path, "/proc/%ld/syscall", pid);
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    char text[256];
-    ssize_t size;
-    do {
-        size = read(fd, text, sizeof text - 1);
-    } while (size < 0 && errno == EINTR);
-    close(fd);
-    if (size <= 0) return false;
-    text[size] = '\0';
+    SyscallLine line;
+    if (read_syscall_line(path, line) <= 0) return false;
     // "NR ARG1 ARG2 ...", or "running", or "-1 SP PC" outside a system call.
-    const char* p = text;
+    const char* p = line.text;
     long number;
     unsigned long long word, operation;
     if (!read_decimal(p, &number) || !is_futex_call(number)) return false;

@@ -50,6 +50,10 @@ int wait_within(DrainMode mode, const timespec& started, int wanted_ms) noexcept
     return std::max(0, std::min(wanted_ms, kWriterWaitMs - elapsed_ms(started)));
 }
 
+bool bound_spent(DrainMode mode, const timespec& started) noexcept {
+    return wait_within(mode, started, kWriterWaitMs) == 0;
+}
+
 // The drain proper, its reader lock held.
 int drain_locked(PipeDrain& drain, DrainMode mode) noexcept {
     timespec started;
@@ -67,7 +71,7 @@ int drain_locked(PipeDrain& drain, DrainMode mode) noexcept {
         int wait_ms;
         if (!drain.has_part()) {
             if (got > 0) {
-                if (wait_within(mode, started, 1) == 0) return 1;
+                if (bound_spent(mode, started)) return 1;
                 continue;
             }
             int taken_lock = writer_lock_held(drain.queue);
